@@ -1,0 +1,43 @@
+// The restore of selected sets onto the attached drive.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/EngineUI.h"
+
+struct CSetRow {
+  std::string driveName;  // the list's "Name" column
+  std::string setPath;    // the list's "FileName" column
+};
+
+class CRestoreRun {
+ public:
+  // driveRootNow: the drive root as it is at this moment ("" when none); the run ends as for a
+  // cancel when it is no longer the root the run started on. overwriteAnswer: the application
+  // object's remembered answer, reset to -1 before each set.
+  CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer, int& overwriteAnswer,
+              std::function<std::string()> driveRootNow);
+
+  // The selected rows in list order; a row of another drive than driveName is restored only
+  // after the user answers Yes.
+  void RestoreSelectedSets(const std::vector<CSetRow>& selectedRows, const std::string& driveName,
+                           const std::string& driveRoot);
+
+  // Restores one set onto driveRoot and shows its error list. False when the set could not be
+  // opened (skipped silently).
+  bool RestoreSet(const std::string& setPath, const std::string& driveRoot);
+
+  // True once the drive root changed during the run.
+  bool DriveChanged() const { return m_bDriveChanged; }
+
+ private:
+  IEngineUI& m_ui;
+  const std::atomic<bool>& m_bStop;
+  char* m_pCopyBuffer;
+  int& m_nOverwriteAnswer;
+  std::function<std::string()> m_driveRootNow;
+  bool m_bDriveChanged = false;
+};

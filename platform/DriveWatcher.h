@@ -1,0 +1,41 @@
+// Follows the mount table and reports removable volumes arriving and leaving, each with the
+// mask of the drive letters concerned (bit n is letter 'A' + n). Each mounted removable
+// volume gets the lowest free letter from D, kept while it stays mounted.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace fern {
+
+class CDriveWatcher {
+ public:
+  // event: DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE. Called on the watcher's own thread.
+  using Notice = std::function<void(int event, uint32_t unitMask)>;
+
+  // mountInfoPath and sysfsRoot are "/proc/self/mountinfo" and "/sys" except in tests.
+  explicit CDriveWatcher(Notice notice, std::string mountInfoPath = "/proc/self/mountinfo",
+                         std::string sysfsRoot = "/sys");
+  ~CDriveWatcher();  // stops the thread
+
+  // Reads the table once (the mounts present at start are known but not reported) and starts
+  // following it. False when the mount table cannot be read.
+  bool Start();
+  void Stop();
+
+  // The mount point (ending in '/') that holds a letter, "" when none. A removed volume's
+  // letter is released only after its notice has been delivered.
+  std::string RootOfLetter(char letter) const;
+
+  // Re-reads the table now and delivers the notices for the changes (the thread calls it on
+  // every POLLPRI; tests may call it directly).
+  void Rescan();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace fern

@@ -1,0 +1,70 @@
+#include "platform/FileError.h"
+
+#include <cerrno>
+
+#include "res/Resource.h"
+#include "res/StringTable.h"
+
+namespace fern {
+
+int FileErrorStringId(int error) {
+  switch (error) {
+    case 0:
+      return IDS_FILE_NONE;
+    case ENOENT:
+      return IDS_FILE_NOTFOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EINVAL:
+    case ENXIO:
+    case ENODEV:
+      return IDS_FILE_BADPATH;
+    case EMFILE:
+    case ENFILE:
+      return IDS_FILE_TOOMANYOPEN;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+      return IDS_FILE_ACCESSDENIED;
+    case EBADF:
+      return IDS_FILE_INVALIDFILE;
+    case EMLINK:
+      return IDS_FILE_DIRFULL;
+    case ESPIPE:
+      return IDS_FILE_BADSEEK;
+    case EIO:
+    case ENOMEDIUM:
+    case EUCLEAN:
+      return IDS_FILE_HARDIO;
+    case EBUSY:
+    case ETXTBSY:
+      return IDS_FILE_SHARING;
+    case EDEADLK:
+    case ENOLCK:
+      return IDS_FILE_LOCKING;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return IDS_FILE_DISKFULL;
+    case EOVERFLOW:
+      return IDS_FILE_ENDOFFILE;
+    default:
+      return IDS_FILE_GENERIC;
+  }
+}
+
+std::string FormatFileErrorId(int stringId, const std::string& path) {
+  std::string text = LoadString(stringId);
+  auto at = text.find("%1");
+  if (at != std::string::npos) text.replace(at, 2, path);
+  if (text.size() > 511) text.resize(511);
+  return text;
+}
+
+std::string FormatFileError(int error, const std::string& path) {
+  return FormatFileErrorId(FileErrorStringId(error), path);
+}
+
+}  // namespace fern

@@ -1,0 +1,43 @@
+#include "platform/FileFinder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fern {
+
+bool MatchesPattern(const std::string& name, const std::string& pattern) {
+  const char* p = pattern == "*.*" ? "*" : pattern.c_str();
+  return fnmatch(p, name.c_str(), FNM_CASEFOLD) == 0;
+}
+
+bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out) {
+  out.clear();
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return false;
+  int dirFd = dirfd(dir);
+  std::string prefix = folder;
+  if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (!MatchesPattern(name, pattern)) continue;
+    struct stat st;
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    CFindData data;
+    data.name = name;
+    data.fullPath = prefix + name;
+    data.isDir = S_ISDIR(st.st_mode);
+    data.isLink = S_ISLNK(st.st_mode);
+    data.isRegular = S_ISREG(st.st_mode);
+    data.size = static_cast<uint64_t>(st.st_size);
+    data.mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    data.mode = st.st_mode;
+    out.push_back(std::move(data));
+  }
+  closedir(dir);
+  return true;
+}
+
+}  // namespace fern

@@ -1,0 +1,32 @@
+// Finding the entries of one folder by a file-name pattern, as the Windows file finder did:
+// matched without regard to case, in the order the file system delivers them, "." and ".."
+// included when the pattern matches them. "*.*" matches every name, with or without a dot.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fern {
+
+struct CFindData {
+  std::string name;      // the entry's name within the folder
+  std::string fullPath;  // folder + '/' + name
+  bool isDir = false;    // a real folder (not a link to one)
+  bool isLink = false;   // a symbolic link (its target is not looked at)
+  bool isRegular = false;
+  uint64_t size = 0;
+  int64_t mtime = 0;     // last-write time, whole seconds
+  mode_t mode = 0;
+};
+
+// False when the folder cannot be read (the list is then empty). Entries whose status
+// cannot be read are left out.
+bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out);
+
+// Whether a name matches a pattern the way FindFiles matches it.
+bool MatchesPattern(const std::string& name, const std::string& pattern);
+
+}  // namespace fern

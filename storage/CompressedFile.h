@@ -1,0 +1,29 @@
+// A stream file on zlib's gzip file functions: a set is one plain gzip stream.
+#pragma once
+
+#include <zlib.h>
+
+#include "storage/StreamFile.h"
+
+class CCompressedFile : public CStreamFile {
+ public:
+  CCompressedFile() = default;
+  ~CCompressedFile() override;
+  CCompressedFile(const CCompressedFile&) = delete;
+  CCompressedFile& operator=(const CCompressedFile&) = delete;
+
+  // mode 1: create or truncate for writing; mode 2: read an existing, writable file.
+  bool Open(const char* path, int mode);
+
+  bool Close() override;
+  bool IsOpen() override { return m_hFile != nullptr; }
+  bool Write(const void* data, unsigned length) override;
+  bool WriteString(const char* text) override;
+  int Read(void* buffer, unsigned length) override;
+  bool ReadAll(char** block, int* size) override;
+  int ApplyParameters() override;
+
+ private:
+  gzFile m_hFile = nullptr;
+  int m_nCompressedSize = 0;  // length of the file on disk when opened for reading
+};

@@ -1,0 +1,59 @@
+// Where backup sets live, how they are named and recognised, and the entry layout inside them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class CStreamFile;
+
+namespace fern {
+
+// The process's current folder followed by "backups", created when missing; no trailing '/'.
+std::string GetBackupsFolder();
+// The same computation on a given current folder, without creating anything.
+std::string BackupsFolderOf(const std::string& currentFolder);
+
+// "<folder>/<label>-<tick>.fcf" for a Full Backup, ".fci" for a Quick Backup.
+std::string SetFilePath(const std::string& backupsFolder, const std::string& label, uint32_t tick,
+                        bool fullBackup);
+
+// File-name patterns (matched without regard to case) of the sets in the backups folder.
+inline const char* AllSetsPattern() { return "*.fc*"; }
+std::string FullSetsPattern(const std::string& label);   // "<label>-*.fcf"
+std::string QuickSetsPattern(const std::string& label);  // "<label>-*.fci"
+
+// A set is a Quick Backup when the last three characters of its name are "fci", ignoring case.
+bool IsQuickSet(const std::string& fileName);
+// The drive name of a set: its file title (name less extension) up to its first '-'; "" without one.
+std::string DriveNameOfSet(const std::string& fileName);
+// The part of a path after its last '/'.
+std::string BareFileName(const std::string& path);
+
+// Local time in the form 12/08/05 14:30:00.
+std::string FormatSetDate(int64_t time);
+
+// The 16-byte entry header, little-endian whatever the host.
+constexpr unsigned kEntryHeaderSize = 16;
+constexpr unsigned kNameBufferSize = 512;
+constexpr unsigned kCopyChunk = 16384;
+
+struct EntryHeader {
+  uint32_t nameLength = 0;
+  uint32_t dataLength = 0;
+  int64_t time = 0;
+};
+
+void EncodeEntryHeader(const EntryHeader& header, unsigned char out[kEntryHeaderSize]);
+EntryHeader DecodeEntryHeader(const unsigned char in[kEntryHeaderSize]);
+
+enum class HeaderResult {
+  Entry,    // header and name read; the data follows in the stream
+  End,      // the set ended exactly before this entry
+  Damaged,  // a partial or failed header read, a name of 512 bytes or more, or a short name
+};
+
+// Reads the next header and the name (into a zeroed 512-byte buffer, the name being the text
+// up to the first zero byte). Never reads past the buffer nor parses a partial header.
+HeaderResult ReadEntryHeader(CStreamFile& stream, EntryHeader& header, std::string& name);
+
+}  // namespace fern

@@ -1,0 +1,41 @@
+#include "storage/StoredName.h"
+
+namespace fern {
+
+bool MakeStoredName(char driveLetter, const std::string& relative, std::string& stored) {
+  stored.clear();
+  if (relative.find('\\') != std::string::npos) return false;
+  stored.reserve(relative.size() + 3);
+  stored += driveLetter;
+  stored += ":\\";
+  for (char c : relative) stored += c == '/' ? '\\' : c;
+  return true;
+}
+
+std::string StoredNameTail(const std::string& stored) {
+  return stored.size() <= 3 ? std::string() : stored.substr(3);
+}
+
+bool StoredNameToRelative(const std::string& stored, std::string& relative) {
+  relative.clear();
+  if (stored.size() < 4) return false;
+  std::string tail = stored.substr(3);
+  std::string segment;
+  auto segmentOk = [](const std::string& s) { return !s.empty() && s != "." && s != ".."; };
+  for (char c : tail) {
+    if (c == '/' || c == '\0') return false;
+    if (c == '\\') {
+      if (!segmentOk(segment)) return false;
+      relative += segment;
+      relative += '/';
+      segment.clear();
+    } else {
+      segment += c;
+    }
+  }
+  if (!segmentOk(segment)) return false;
+  relative += segment;
+  return true;
+}
+
+}  // namespace fern
