@@ -1,6 +1,7 @@
 #include "res/gui/DialogUnits.h"
 
 #include <QFontMetricsF>
+#include <QStringList>
 #include <cmath>
 
 namespace fern {
