@@ -1,0 +1,69 @@
+#include "cli/TerminalUI.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+CTerminalUI::CTerminalUI(int forcedOverwriteAnswer)
+    : m_nForcedAnswer(forcedOverwriteAnswer), m_bProgressTty(isatty(STDERR_FILENO) == 1) {}
+
+void CTerminalUI::SetStatusText(const std::string& text) { m_strStatus = text; }
+
+void CTerminalUI::SetInfoText(const std::string& text) {
+  if (m_bProgressTty) fprintf(stderr, "\r\033[K%s", text.c_str());
+}
+
+void CTerminalUI::SetProgressRange(unsigned short maximum) {
+  m_nProgressMax = maximum;
+  m_nProgress = 0;
+}
+
+void CTerminalUI::StepProgress() {
+  ++m_nProgress;
+  if (m_bProgressTty && m_nProgressMax > 0)
+    fprintf(stderr, "\r\033[Kfolders %u of %u", m_nProgress, m_nProgressMax);
+}
+
+void CTerminalUI::ShowProgress(bool show) {
+  if (!show && m_bProgressTty) fputs("\r\033[K", stderr);
+}
+
+void CTerminalUI::ShowErrorList(const std::vector<std::string>& fileNames,
+                                const std::vector<std::string>& errorTexts) {
+  if (m_bProgressTty) fputs("\r\033[K", stderr);
+  for (size_t i = 0; i < fileNames.size(); ++i) {
+    fprintf(stderr, "%s: %s\n", fileNames[i].c_str(), i < errorTexts.size() ? errorTexts[i].c_str() : "");
+  }
+  m_nErrorRows += fileNames.size();
+}
+
+int CTerminalUI::AskOverwrite(const std::string& path) {
+  if (m_nForcedAnswer >= 0) return m_nForcedAnswer;
+  // Without a terminal to ask, a newer file on the drive is never overwritten unasked.
+  if (isatty(STDIN_FILENO) != 1) return 0;
+  for (;;) {
+    fprintf(stderr, "\r\033[K%s\nExisting file is newer than the file you are restoring. Overwrite? "
+                    "[y]es, yes to [a]ll, [n]o, no to a[l]l: ", path.c_str());
+    std::string line;
+    if (!std::getline(std::cin, line)) return 0;
+    if (line == "y" || line == "Y") return 2;
+    if (line == "a" || line == "A") return 3;
+    if (line == "n" || line == "N") return 0;
+    if (line == "l" || line == "L") return 1;
+  }
+}
+
+bool CTerminalUI::AskYesNo(const std::string& question) {
+  if (isatty(STDIN_FILENO) != 1) return false;
+  fprintf(stderr, "%s [y/n]: ", question.c_str());
+  std::string line;
+  if (!std::getline(std::cin, line)) return false;
+  return line == "y" || line == "Y" || line == "yes";
+}
+
+void CTerminalUI::ShowMessage(const std::string& text) {
+  if (m_bProgressTty) fputs("\r\033[K", stderr);
+  fprintf(stderr, "%s\n", text.c_str());
+  ++m_nMessages;
+}
