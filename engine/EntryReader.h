@@ -28,8 +28,20 @@ class CEntryReader {
   // Creates every folder on the way to a file; failures are ignored.
   static void CreateFolderChain(const std::string& path);
 
+  // Picked entries without a target folder go into this folder (under their bare names)
+  // instead of the scratch folder; "" (the default) is the scratch folder.
+  void SetPickFolder(const std::string& folder) { m_strPickFolder = folder; }
+
  private:
+  // Where a picked entry's data goes when it is not written below a target folder.
+  struct Output;
+  bool OpenTarget(const std::string& targetFolder, const std::string& stored, int64_t time,
+                  std::string& name, Output& out, std::string* errorText);
+  bool OpenPicked(const std::string& pickPath, Output& out, std::string* errorText);
+  void Finish(Output& out, bool complete, std::string* errorText);
+
   IEngineUI& m_ui;
   char* m_pCopyBuffer;
   int& m_nOverwriteAnswer;
+  std::string m_strPickFolder;
 };

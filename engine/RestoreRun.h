@@ -34,6 +34,9 @@ class CRestoreRun {
   bool DriveChanged() const { return m_bDriveChanged; }
 
  private:
+  // False (and DriveChanged() true from then on) once the drive root is not driveRoot.
+  bool DriveStillThere(const std::string& driveRoot);
+
   IEngineUI& m_ui;
   const std::atomic<bool>& m_bStop;
   char* m_pCopyBuffer;

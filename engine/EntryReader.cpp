@@ -1,0 +1,291 @@
+#include "engine/EntryReader.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/FileError.h"
+#include "platform/SafeOpen.h"
+#include "platform/TempFolder.h"
+#include "res/Resource.h"
+#include "storage/SetFormat.h"
+#include "storage/StoredName.h"
+
+namespace {
+
+const char kErrorReading[] = "error reading";
+const char kReadOnly[] = "File is read-only. Cannot overwrite.";
+constexpr int kOutputFlags = O_CREAT | O_TRUNC | O_WRONLY;
+constexpr unsigned kMaxBackupNumber = 9999;
+
+void SetError(std::string* errorText, const std::string& text) {
+  if (errorText != nullptr) errorText->assign(text);
+}
+
+// Reads exactly length bytes unless the stream ends or fails.
+unsigned ReadChunk(CStreamFile& stream, char* buffer, unsigned length) {
+  unsigned done = 0;
+  while (done < length) {
+    int got = stream.Read(buffer + done, length - done);
+    if (got <= 0) break;
+    done += static_cast<unsigned>(got);
+  }
+  return done;
+}
+
+bool WriteAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// The part of a stored name after its last '\'.
+std::string BareStoredName(const std::string& stored) {
+  auto slash = stored.rfind('\\');
+  return slash == std::string::npos ? stored : stored.substr(slash + 1);
+}
+
+}  // namespace
+
+// The file one entry is written to: a leaf name in an open folder, and the earlier file's
+// place while the new copy is being written.
+struct CEntryReader::Output {
+  fern::CFolderFd folder;
+  std::string leaf;
+  std::string backupLeaf;  // "" unless the earlier file was moved aside
+  std::string path;        // for error texts
+  int fd = -1;
+  bool failed = false;
+};
+
+CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer)
+    : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer) {}
+
+void CEntryReader::CreateFolderChain(const std::string& path) {
+  auto last = path.rfind('/');
+  if (last == std::string::npos) return;
+  for (size_t i = 0; i <= last; ++i) {
+    if (path[i] != '/' || i == 0) continue;
+    mkdir(path.substr(0, i).c_str(), 0777);
+  }
+}
+
+bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string& stored,
+                              int64_t time, std::string& name, Output& out,
+                              std::string* errorText) {
+  std::string relative;
+  std::string root = targetFolder;
+  if (root.back() != '/') root += '/';
+  if (!fern::StoredNameToRelative(stored, relative)) {
+    // A name that could leave the drive is never written; the row names it as stored.
+    SetError(errorText, fern::FormatFileErrorId(IDS_FILE_BADPATH, stored));
+    return false;
+  }
+  out.path = root + relative;
+  name = out.path;
+
+  fern::CFolderFd rootFd(fern::OpenRootFolder(root));
+  if (!rootFd.IsOpen()) {
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+    return false;
+  }
+  fern::CreateFolderChainBeneath(rootFd.Get(), relative);
+  std::string folder;
+  fern::SplitRelative(relative, folder, out.leaf);
+  out.folder = fern::CFolderFd(fern::OpenFolderBeneath(rootFd.Get(), folder));
+  if (!out.folder.IsOpen()) {
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+    return false;
+  }
+
+  // Overwrite rules, on the status of whatever is at the target path (a link is not followed).
+  struct stat st;
+  bool exists = fstatat(out.folder.Get(), out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) {
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+    return false;
+  }
+  if (exists) {
+    if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode)) {
+      // Never replace a link, a folder or a device by a restored file.
+      SetError(errorText, fern::FormatFileError(S_ISDIR(st.st_mode) ? EISDIR : ELOOP, out.path));
+      return false;
+    }
+    if ((st.st_mode & S_IWUSR) == 0) {
+      SetError(errorText, kReadOnly);
+      return false;
+    }
+    if (static_cast<int64_t>(st.st_mtim.tv_sec) > time) {
+      if (m_nOverwriteAnswer == 1) return false;
+      if (m_nOverwriteAnswer != 3) {
+        m_nOverwriteAnswer = m_ui.AskOverwrite(out.path);
+        if (m_nOverwriteAnswer <= 1) return false;
+      }
+    }
+    // Move the earlier file aside without ever replacing a file: the user's own ".bak" (or a
+    // leftover) stays, and the first free "<name>.bak.N" is taken instead.
+    std::string candidate = out.leaf + ".bak";
+    for (unsigned n = 1;; ++n) {
+      if (fern::RenameNoReplace(out.folder.Get(), out.leaf, candidate) == 0) {
+        out.backupLeaf = candidate;
+        break;
+      }
+      if (errno != EEXIST || n > kMaxBackupNumber) {
+        // Without a safety copy the earlier file would be lost on a failed write: keep it.
+        SetError(errorText, fern::FormatFileError(errno == EEXIST ? EMLINK : errno, out.path));
+        return false;
+      }
+      candidate = out.leaf + ".bak." + std::to_string(n);
+    }
+  }
+
+  for (;;) {
+    out.fd = openat(out.folder.Get(), out.leaf.c_str(), kOutputFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.fd >= 0 || errno != EINTR) break;
+  }
+  if (out.fd < 0) {
+    int error = errno;
+    if (!out.backupLeaf.empty() &&
+        fern::RenameNoReplace(out.folder.Get(), out.backupLeaf, out.leaf) == 0)
+      out.backupLeaf.clear();
+    SetError(errorText, fern::FormatFileError(error, out.path));
+    return false;
+  }
+  return true;
+}
+
+bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::string* errorText) {
+  out.path = pickPath;
+  std::string folder, leaf;
+  auto slash = pickPath.rfind('/');
+  if (pickPath.empty() || slash == std::string::npos || !fern::IsPlainName(pickPath.substr(slash + 1))) {
+    SetError(errorText, fern::FormatFileErrorId(IDS_FILE_BADPATH, pickPath));
+    return false;
+  }
+  folder = pickPath.substr(0, slash + 1);
+  out.leaf = pickPath.substr(slash + 1);
+  out.folder = fern::CFolderFd(fern::OpenRootFolder(folder));
+  if (!out.folder.IsOpen()) {
+    SetError(errorText, fern::FormatFileError(errno, pickPath));
+    return false;
+  }
+  for (;;) {
+    out.fd = openat(out.folder.Get(), out.leaf.c_str(), kOutputFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.fd >= 0 || errno != EINTR) break;
+  }
+  if (out.fd < 0) {
+    SetError(errorText, fern::FormatFileError(errno, pickPath));
+    return false;
+  }
+  return true;
+}
+
+void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
+  if (out.fd >= 0) {
+    if (close(out.fd) != 0 && !out.failed) {
+      out.failed = true;
+      SetError(errorText, fern::FormatFileError(errno, out.path));
+    }
+    out.fd = -1;
+    bool good = complete && !out.failed;
+    if (!out.backupLeaf.empty()) {
+      if (good) {
+        unlinkat(out.folder.Get(), out.backupLeaf.c_str(), 0);
+      } else {
+        // The earlier file takes the place of the incomplete copy.
+        renameat(out.folder.Get(), out.backupLeaf.c_str(), out.folder.Get(), out.leaf.c_str());
+      }
+    } else if (!good) {
+      // No earlier file to bring back: an incomplete copy must not pass for the real file.
+      unlinkat(out.folder.Get(), out.leaf.c_str(), 0);
+    }
+  }
+}
+
+bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t& size,
+                                int64_t& time, const std::string& targetFolder,
+                                std::vector<std::string>* pickList, std::string* errorText) {
+  name.clear();
+  size = 0;
+  if (errorText != nullptr) errorText->clear();
+
+  fern::EntryHeader header;
+  std::string stored;
+  switch (fern::ReadEntryHeader(stream, header, stored)) {
+    case fern::HeaderResult::End:
+      return false;
+    case fern::HeaderResult::Damaged:
+      m_ui.ShowMessage(kErrorReading);
+      return false;
+    case fern::HeaderResult::Entry:
+      break;
+  }
+  name = stored;
+  size = header.dataLength;
+  time = header.time;
+
+  bool picked = false;
+  std::string pickPath;
+  if (pickList != nullptr) {
+    std::string tail = fern::StoredNameTail(stored);
+    for (auto& element : *pickList) {
+      if (strcasecmp(tail.c_str(), fern::StoredNameTail(element).c_str()) != 0) continue;
+      picked = true;
+      std::string bare = BareStoredName(stored);
+      if (fern::IsPlainName(bare)) {
+        if (m_strPickFolder.empty()) {
+          std::string scratch = fern::ScratchFolder();
+          if (!scratch.empty()) {
+            mkdir(scratch.c_str(), 0700);
+            pickPath = scratch + "/" + bare;
+          }
+        } else {
+          pickPath = m_strPickFolder;
+          if (pickPath.back() != '/') pickPath += '/';
+          pickPath += bare;
+        }
+      }
+      element = pickPath;
+      break;
+    }
+  }
+
+  Output out;
+  if (!targetFolder.empty() && (pickList == nullptr || picked)) {
+    OpenTarget(targetFolder, stored, time, name, out, errorText);
+  } else if (picked) {
+    OpenPicked(pickPath, out, errorText);
+  }
+
+  uint32_t done = 0;
+  while (done < size) {
+    unsigned chunk = size - done < fern::kCopyChunk ? size - done : fern::kCopyChunk;
+    if (ReadChunk(stream, m_pCopyBuffer, chunk) != chunk) {
+      m_ui.ShowMessage(kErrorReading);
+      break;
+    }
+    done += chunk;
+    if (out.fd >= 0 && !out.failed && !WriteAll(out.fd, m_pCopyBuffer, chunk)) {
+      out.failed = true;
+      SetError(errorText, fern::FormatFileError(errno, out.path));
+    }
+  }
+  bool result = done == size;
+  Finish(out, result, errorText);
+  return result;
+}

@@ -1,0 +1,82 @@
+#include "engine/RestoreRun.h"
+
+#include <strings.h>
+
+#include <cstdint>
+
+#include "engine/EntryReader.h"
+#include "storage/CompressedFile.h"
+
+namespace {
+
+const char kOtherDriveQuestion[] =
+    "The selected backup set is not from the currently attached USB Flash Drive. Do you want to "
+    "restore it to this flash drive anyway?";
+constexpr int kMaxErrors = 1000;
+
+}  // namespace
+
+CRestoreRun::CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer,
+                         int& overwriteAnswer, std::function<std::string()> driveRootNow)
+    : m_ui(ui),
+      m_bStop(stop),
+      m_pCopyBuffer(copyBuffer),
+      m_nOverwriteAnswer(overwriteAnswer),
+      m_driveRootNow(std::move(driveRootNow)) {}
+
+bool CRestoreRun::DriveStillThere(const std::string& driveRoot) {
+  if (m_bDriveChanged) return false;
+  if (m_driveRootNow && m_driveRootNow() != driveRoot) m_bDriveChanged = true;
+  return !m_bDriveChanged;
+}
+
+void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
+                                      const std::string& driveName, const std::string& driveRoot) {
+  m_bDriveChanged = false;
+  for (const CSetRow& row : selectedRows) {
+    if (m_bStop.load()) break;
+    // Entries must stay on the drive the run started on.
+    if (!DriveStillThere(driveRoot)) break;
+    if (strcasecmp(row.driveName.c_str(), driveName.c_str()) != 0 &&
+        !m_ui.AskYesNo(kOtherDriveQuestion))
+      continue;
+    RestoreSet(row.setPath, driveRoot);
+  }
+}
+
+bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driveRoot) {
+  m_nOverwriteAnswer = -1;
+  // Without a drive every entry would land relative to the current folder.
+  if (driveRoot.empty()) return false;
+  CCompressedFile set;
+  if (!set.Open(setPath.c_str(), 2)) return false;
+
+  std::vector<std::string> fileNames, errorTexts;
+  int errorCount = 0;
+  CEntryReader reader(m_ui, m_pCopyBuffer, m_nOverwriteAnswer);
+  std::string name, errorText;
+  uint32_t size = 0;
+  int64_t time = 0;
+  bool more = DriveStillThere(driveRoot) &&
+              reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
+  while (more) {
+    m_ui.SetInfoText(name);
+    if (!errorText.empty()) {
+      ++errorCount;
+      fileNames.push_back(name);
+      errorTexts.push_back(errorText);
+    }
+    if (errorCount >= kMaxErrors) break;
+    if (m_bStop.load()) break;
+    if (!DriveStillThere(driveRoot)) break;
+    more = reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
+  }
+  if (errorCount >= kMaxErrors) {
+    fileNames.push_back("<Exceeded Maximum number of Errors>");
+    errorTexts.push_back("<Cancelling operation>");
+  }
+  set.Close();
+  m_ui.RefreshDriveInfo();
+  if (!fileNames.empty()) m_ui.ShowErrorList(fileNames, errorTexts);
+  return true;
+}
