@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <list>
+#include <new>
 #include <utility>
 
 CCompressedFile::~CCompressedFile() {
@@ -37,8 +38,9 @@ bool CCompressedFile::Open(const char* path, int mode) {
     }
     // The size is only the chunk size of ReadAll; keep it within the field.
     m_nCompressedSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
-    close(fd);
-    m_hFile = gzopen(path, "rbe");
+    // The stream reads the very file just measured, not whatever the path names a moment later.
+    m_hFile = gzdopen(fd, "rb");
+    if (m_hFile == nullptr) close(fd);
   }
   m_nOpenMode = m_hFile != nullptr ? mode : 0;
   return m_hFile != nullptr;
@@ -64,7 +66,15 @@ bool CCompressedFile::WriteString(const char* text) {
 int CCompressedFile::Read(void* buffer, unsigned length) {
   if (!IsOpen() || !IsReading()) return 0;
   if (length > static_cast<unsigned>(INT_MAX)) length = INT_MAX;
-  return gzread(m_hFile, buffer, length);
+  int got = gzread(m_hFile, buffer, length);
+  if (got == 0 && length != 0) {
+    // zlib ends a stream cut off before its trailer quietly, with Z_BUF_ERROR kept as the
+    // state: a truncated set must not pass for a shorter good one, so that is damage too.
+    int error = Z_OK;
+    gzerror(m_hFile, &error);
+    if (error == Z_BUF_ERROR) return -1;
+  }
+  return got;
 }
 
 bool CCompressedFile::ReadAll(char** block, int* size) {
@@ -79,7 +89,11 @@ bool CCompressedFile::ReadAll(char** block, int* size) {
   int result = 1;
   long long total = 0;
   while (result > 0) {
-    char* chunk = new char[m_nCompressedSize];
+    char* chunk = new (std::nothrow) char[m_nCompressedSize];
+    if (chunk == nullptr) {
+      releaseAll();
+      return false;
+    }
     result = Read(chunk, static_cast<unsigned>(m_nCompressedSize));
     if (result > 0) {
       chunks.emplace_back(chunk, result);
@@ -98,7 +112,11 @@ bool CCompressedFile::ReadAll(char** block, int* size) {
     releaseAll();
     return false;
   }
-  char* out = new char[*size];
+  char* out = new (std::nothrow) char[*size];
+  if (out == nullptr) {
+    releaseAll();
+    return false;
+  }
   int offset = 0;
   while (!chunks.empty()) {
     auto& c = chunks.front();

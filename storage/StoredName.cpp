@@ -1,5 +1,7 @@
 #include "storage/StoredName.h"
 
+#include <utility>
+
 namespace fern {
 
 bool MakeStoredName(char driveLetter, const std::string& relative, std::string& stored) {
@@ -19,22 +21,26 @@ std::string StoredNameTail(const std::string& stored) {
 bool StoredNameToRelative(const std::string& stored, std::string& relative) {
   relative.clear();
   if (stored.size() < 4) return false;
-  std::string tail = stored.substr(3);
+  // Built aside and handed out only whole, so a refused name never leaves half a path behind.
+  std::string path;
+  path.reserve(stored.size() - 3);
   std::string segment;
   auto segmentOk = [](const std::string& s) { return !s.empty() && s != "." && s != ".."; };
-  for (char c : tail) {
+  for (size_t i = 3; i < stored.size(); ++i) {
+    char c = stored[i];
     if (c == '/' || c == '\0') return false;
     if (c == '\\') {
       if (!segmentOk(segment)) return false;
-      relative += segment;
-      relative += '/';
+      path += segment;
+      path += '/';
       segment.clear();
     } else {
       segment += c;
     }
   }
   if (!segmentOk(segment)) return false;
-  relative += segment;
+  path += segment;
+  relative = std::move(path);
   return true;
 }
 

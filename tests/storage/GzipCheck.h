@@ -1,0 +1,26 @@
+// Decompression of a whole gzip file with zlib's inflate, independent of the gz* file functions.
+#pragma once
+
+#include <zlib.h>
+
+#include <string>
+
+// False when the data is not one complete, intact gzip stream.
+inline bool InflateGzip(const std::string& compressed, std::string& out) {
+  out.clear();
+  z_stream strm{};
+  if (inflateInit2(&strm, 16 + MAX_WBITS) != Z_OK) return false;
+  strm.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  strm.avail_in = static_cast<uInt>(compressed.size());
+  char buffer[65536];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    strm.next_out = reinterpret_cast<Bytef*>(buffer);
+    strm.avail_out = sizeof buffer;
+    result = inflate(&strm, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - strm.avail_out);
+    if (result == Z_BUF_ERROR && strm.avail_in == 0) break;  // cut off before its end
+  }
+  inflateEnd(&strm);
+  return result == Z_STREAM_END;
+}
