@@ -1,0 +1,140 @@
+// The set viewer: one backup set shown as a check-box folder tree, loaded by a worker while the
+// user watches it grow, with Restore (checked files to the drive), Copy (a file to the
+// clipboard) and Preview (open a file) on the selected or checked nodes.
+#pragma once
+
+#include <QDialog>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "viewer/TreeIndex.h"
+#include "viewer/TreeItem.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QToolBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+class CViewerEngineUI;
+
+class CViewBackup : public QDialog {
+  Q_OBJECT
+ public:
+  explicit CViewBackup(QWidget* parent = nullptr);
+  ~CViewBackup() override;
+  CViewBackup(const CViewBackup&) = delete;
+  CViewBackup& operator=(const CViewBackup&) = delete;
+
+  // Set by the opener before exec().
+  std::string m_strSetPath;     // full path of the set file
+  std::string m_strTitle;       // band text, made when the dialog starts
+  std::string m_strDriveRoot;   // mount point of the attached drive, ending in '/'; "" when none
+  std::atomic<int> m_bBusy{0};  // an operation (loading, restoring, extracting) runs
+  std::atomic<int> m_bStop{1};  // stop request; 1 whenever nothing runs
+  bool m_bDriveAttached = false;
+  std::vector<std::unique_ptr<CTreeItem>> m_items;  // every node, in creation order
+
+  // Commands by number: ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW.
+  void OnCommand(int id);
+
+  // The widgets, by role (tests drive them).
+  QTreeWidget* Tree() const { return m_tree; }
+  QToolBar* ToolBar() const { return m_wndToolBar; }
+  QLabel* StatusLine() const { return m_pStatus; }
+  QPushButton* StopButton() const { return m_pStopButton; }
+  QAction* CommandAction(int id) const;
+
+  // The node a tree item carries, or null (an item without data carries no node).
+  static CTreeItem* NodeOf(const QTreeWidgetItem* item);
+  // The first item of the top level, or null.
+  QTreeWidgetItem* TopItem() const;
+  // The selected item, or null.
+  QTreeWidgetItem* SelectedItem() const;
+
+  // Sibling order: folders first, then labels without regard to case, then byte order.
+  static int CompareItems(const CTreeItem& a, const CTreeItem& b);
+  // Whether a label's last three characters, lower-cased, name a program (exe, bat, com).
+  static bool IsProgramLabel(const std::string& label);
+
+  // The pop-up of menu 133 for an item, its entries enabled by the Preview and Copy rules.
+  std::unique_ptr<QMenu> CreateItemMenu(QTreeWidgetItem* item);
+  // The check-box rules: every descendant takes the item's state, every ancestor the state
+  // computed for the parent; then the Restore rule.
+  void OnCheckChanged(QTreeWidgetItem* item);
+  void SetSubtreeCheck(QTreeWidgetItem* item, int state);
+  void RepositionControls();
+
+  // Message for a failure to open a file of that errno value; "Error opening!" for others.
+  static std::string OpenErrorText(int error);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ public slots:
+  void accept() override;  // Enter: ignored while an operation runs
+  void reject() override;  // Escape, close box, stop button: OnCancel
+
+ private:
+  // Dialog start: toolbar, status, title, and the loading worker.
+  void OnInitDialog();
+  void OnCancel();
+
+  // Loading.
+  static int LoadThreadProc(CViewBackup* view);
+  void LoadSet();
+  void AddEntry(std::string name, uint32_t size, int64_t time);
+  CTreeItem* FindChildItem(const CTreeItem* parent, const std::string& label) const;
+  void FlushPendingNodes();
+  void InsertNode(CTreeItem* parent, CTreeItem* node);
+  void EndLoading();
+
+  // Command rules.
+  void UpdateRestoreCommand();
+  void OnTreeSelChanged();
+  bool PreviewAllowed(const QTreeWidgetItem* item) const;
+  bool CopyAllowed(const QTreeWidgetItem* item) const;
+  void OnTreeRClick(const QPoint& pos);
+  void OnTreeRelease(const QPoint& pos);
+
+  // File actions.
+  void OnRestoreChecked();
+  static int RestoreCheckedThreadProc(CViewBackup* view);
+  void RestoreCheckedFiles();
+  void CollectCheckedFiles(QTreeWidgetItem* item, std::vector<std::string>& list);
+  void OnCopyToClipboard();
+  void OnPreview();
+  void ExtractToScratch(std::vector<std::string>& pickList);
+  void OpenScratchFile(const std::string& path);
+  bool OpenWithChooser(const std::string& path);
+
+  void SetStatusText(const std::string& text);  // from any thread
+  void JoinWorker();
+
+  friend class CViewerEngineUI;
+
+  QToolBar* m_wndToolBar = nullptr;
+  QTreeWidget* m_tree = nullptr;
+  QLabel* m_pStatus = nullptr;
+  QPushButton* m_pStopButton = nullptr;
+  std::unique_ptr<CViewerEngineUI> m_pUI;
+  std::thread m_worker;
+  bool m_bStarted = false;
+
+  // Loading state: the worker's own index of the nodes, and the nodes it has created that the
+  // tree does not show yet (handed over in batches, so the GUI thread is called less often).
+  CTreeIndex m_index;
+  std::vector<std::pair<CTreeItem*, CTreeItem*>> m_pending;  // parent (null: top), node
+  int64_t m_nLastFlushMs = 0;
+  std::unordered_map<const CTreeItem*, QTreeWidgetItem*> m_treeItems;  // GUI thread only
+};
