@@ -59,7 +59,12 @@ std::string FormatFileErrorId(int stringId, const std::string& path) {
   std::string text = LoadString(stringId);
   auto at = text.find("%1");
   if (at != std::string::npos) text.replace(at, 2, path);
-  if (text.size() > 511) text.resize(511);
+  if (text.size() > 511) {
+    // Cut at a character boundary so a long UTF-8 path does not end in half a character.
+    size_t cut = 511;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+  }
   return text;
 }
 

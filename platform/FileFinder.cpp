@@ -9,8 +9,15 @@
 namespace fern {
 
 bool MatchesPattern(const std::string& name, const std::string& pattern) {
-  const char* p = pattern == "*.*" ? "*" : pattern.c_str();
-  return fnmatch(p, name.c_str(), FNM_CASEFOLD) == 0;
+  if (pattern == "*.*") return true;
+  // Only '*' and '?' are wildcards, as on Windows: a label holding '[' or '\\' is taken literally.
+  std::string p;
+  p.reserve(pattern.size() * 2);
+  for (char c : pattern) {
+    if (c == '[' || c == ']' || c == '\\') p += '\\';
+    p += c;
+  }
+  return fnmatch(p.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
 }
 
 bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out) {

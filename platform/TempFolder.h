@@ -6,7 +6,8 @@
 namespace fern {
 
 // "${TMPDIR:-/tmp}/fernapp-<uid>/", created with mode 0700. Fails (false, "") unless the
-// folder is a real folder (not a link) owned by this user with no access for others.
+// folder is a real folder (not a link) owned by this user that others cannot write into;
+// read or search rights of others are taken away.
 bool GetTempPath(std::string& path);
 
 // "<temp>fernwork" (no trailing '/'); "" when the temporary folder is refused.

@@ -1,0 +1,134 @@
+#include "platform/FileFinder.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FileFinderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/fern-finder-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+  }
+  void MakeFile(const std::string& name, size_t size, int64_t mtime = 0) {
+    std::string path = m_dir + "/" + name;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    std::string data(size, 'd');
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    if (mtime != 0) {
+      struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+      ASSERT_EQ(futimens(fd, times), 0);
+    }
+    ASSERT_EQ(close(fd), 0);
+  }
+  std::map<std::string, fern::CFindData> Find(const std::string& pattern) {
+    std::vector<fern::CFindData> list;
+    EXPECT_TRUE(fern::FindFiles(m_dir, pattern, list));
+    std::map<std::string, fern::CFindData> byName;
+    for (auto& d : list) byName[d.name] = d;
+    EXPECT_EQ(byName.size(), list.size()) << "a name delivered twice";
+    return byName;
+  }
+
+  std::string m_dir;
+};
+
+TEST_F(FileFinderTest, SetPatternsIgnoreCase) {
+  MakeFile("X-1.FCI", 3);
+  MakeFile("MYSTICK-951.fcf", 4);
+  MakeFile("MYSTICK-987.fci", 5);
+  MakeFile("MYSTICKER-1.fcf", 1);
+  MakeFile("notes.txt", 1);
+  MakeFile("fcf", 1);
+
+  auto all = Find("*.fc*");
+  EXPECT_EQ(all.size(), 4u);
+  EXPECT_EQ(all.count("X-1.FCI"), 1u);
+  EXPECT_EQ(all.count("MYSTICKER-1.fcf"), 1u);
+  EXPECT_EQ(all.count("MYSTICK-951.fcf"), 1u);
+  EXPECT_EQ(all.count("MYSTICK-987.fci"), 1u);
+
+  auto full = Find("mystick-*.fcf");
+  ASSERT_EQ(full.size(), 1u);
+  EXPECT_EQ(full.begin()->first, "MYSTICK-951.fcf");
+  auto quick = Find("x-*.fci");
+  ASSERT_EQ(quick.size(), 1u);
+  EXPECT_EQ(quick.begin()->first, "X-1.FCI");
+
+  EXPECT_TRUE(fern::MatchesPattern("x-1.fci", "X-?.FCI"));
+  EXPECT_FALSE(fern::MatchesPattern("x-12.fci", "X-?.FCI"));
+}
+
+TEST_F(FileFinderTest, LabelCharactersAreNotWildcards) {
+  MakeFile("A[1]-5.fcf", 1);
+  MakeFile("A1-5.fcf", 1);
+  MakeFile("B\\-5.fcf", 1);
+  auto found = Find("A[1]-*.fcf");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.begin()->first, "A[1]-5.fcf");
+  found = Find("B\\-*.fcf");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.begin()->first, "B\\-5.fcf");
+}
+
+TEST_F(FileFinderTest, StarDotStarFindsEverythingWithItsKind) {
+  MakeFile("noext", 7, 1134052200);
+  MakeFile("a.b.c", 0);
+  ASSERT_EQ(mkdir((m_dir + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("sub", (m_dir + "/tosub").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (m_dir + "/dangling").c_str()), 0);
+
+  auto all = Find("*.*");
+  EXPECT_EQ(all.size(), 7u);
+  for (const char* name : {".", "..", "noext", "a.b.c", "sub", "tosub", "dangling"})
+    EXPECT_EQ(all.count(name), 1u) << name;
+
+  EXPECT_TRUE(all["."].isDir);
+  EXPECT_TRUE(all[".."].isDir);
+  EXPECT_TRUE(all["sub"].isDir);
+  EXPECT_FALSE(all["sub"].isLink);
+
+  const fern::CFindData& link = all["tosub"];
+  EXPECT_TRUE(link.isLink);
+  EXPECT_FALSE(link.isDir) << "a link to a folder is not a folder to walk into";
+  EXPECT_FALSE(link.isRegular);
+  EXPECT_TRUE(all["dangling"].isLink);
+
+  const fern::CFindData& file = all["noext"];
+  EXPECT_TRUE(file.isRegular);
+  EXPECT_FALSE(file.isDir);
+  EXPECT_EQ(file.size, 7u);
+  EXPECT_EQ(file.mtime, 1134052200);
+  EXPECT_EQ(file.fullPath, m_dir + "/noext");
+  EXPECT_EQ(file.mode & 0777, 0644u);
+
+  auto star = Find("*");
+  EXPECT_EQ(star.size(), all.size());
+}
+
+TEST_F(FileFinderTest, UnreadableFolderFails) {
+  std::vector<fern::CFindData> list(3);
+  EXPECT_FALSE(fern::FindFiles(m_dir + "/missing", "*", list));
+  EXPECT_TRUE(list.empty());
+  MakeFile("plain", 1);
+  EXPECT_FALSE(fern::FindFiles(m_dir + "/plain", "*", list));
+}
+
+}  // namespace
