@@ -2,6 +2,7 @@
 // and the difference between two readings.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,14 @@ struct CMountChange {
 // unmounted and mounted again has a new mount id: it is a removal and an arrival.
 CMountChange DiffMounts(const std::vector<CMountEntry>& before, const std::vector<CMountEntry>& after,
                         const std::string& sysfsRoot = "/sys");
+
+// The same with the caller's own rule of which mounts count. A vanished device's sysfs node
+// is gone, so a caller that must recognise removals of such mounts remembers its own verdict.
+using MountFilter = std::function<bool(const CMountEntry&)>;
+CMountChange DiffMounts(const std::vector<CMountEntry>& before, const std::vector<CMountEntry>& after,
+                        const MountFilter& counts);
+
+// Reads a whole file such as /proc/self/mountinfo; false (errno set) on failure.
+bool ReadWholeFile(const std::string& path, std::string& text);
 
 }  // namespace fern
