@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-class QTreeWidget;
+class QTableWidget;
 
 class CErrorDlg : public QDialog {
   Q_OBJECT
@@ -16,12 +16,13 @@ class CErrorDlg : public QDialog {
             QWidget* parent = nullptr);
 
   // List 1000: columns "FileName" and "Error".
-  QTreeWidget* List() const { return m_pList; }
+  QTableWidget* List() const { return m_pList; }
 
  private:
   void FillList();
+  void keyPressEvent(QKeyEvent* event) override;  // Enter closes, as Escape does
 
   const std::vector<std::string>* m_pFileNames;
   const std::vector<std::string>* m_pErrorTexts;
-  QTreeWidget* m_pList;
+  QTableWidget* m_pList;
 };

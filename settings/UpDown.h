@@ -3,6 +3,7 @@
 // number and the down arrow raises it, and both stay within 0..100.
 #pragma once
 
+#include <QTimer>
 #include <QWidget>
 
 class QLineEdit;
@@ -10,17 +11,19 @@ class QLineEdit;
 class CUpDown : public QWidget {
   Q_OBJECT
  public:
-  // Placed inside buddy's right edge; the buddy's Up and Down keys work the arrows too.
-  explicit CUpDown(QLineEdit* buddy, QWidget* parent = nullptr);
+  // Takes its place at the right edge of the buddy, which gives up that width; the buddy's
+  // Up and Down keys work the arrows too. The parent is the buddy's parent.
+  CUpDown(QLineEdit* buddy, int width);
 
-  // The range as the up arrow's end and the down arrow's end: default 100 and 0.
-  void SetRange(int upperEnd, int lowerEnd);
+  // The range as the value at the up arrow's end and at the down arrow's end.
+  void SetRange(int upEnd, int downEnd);
 
-  // One step of the up (true) or down (false) arrow, as a click would do.
+  // One step of the up (true) or down (false) arrow, as a click does.
   void Step(bool up);
 
   QRect UpArrowRect() const;
   QRect DownArrowRect() const;
+  QLineEdit* Buddy() const { return m_pBuddy; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -29,10 +32,12 @@ class CUpDown : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void PlaceInBuddy();
+  void Repeat();
 
   QLineEdit* m_pBuddy;
-  int m_nMin = 100;  // the value at the up arrow's end
-  int m_nMax = 0;    // the value at the down arrow's end
-  int m_nPressed = 0;  // 1 up, -1 down, 0 none
+  int m_nUpEnd = 100;   // the platform's default range: minimum 100 ...
+  int m_nDownEnd = 0;   // ... maximum 0
+  int m_nPos = 0;       // the last position, used when the buddy holds no number in range
+  int m_nPressed = 0;   // 1 up arrow held, -1 down arrow held, 0 none
+  QTimer m_repeat;
 };

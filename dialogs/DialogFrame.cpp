@@ -1,0 +1,35 @@
+#include "dialogs/DialogFrame.h"
+
+#include <QIcon>
+#include <QLabel>
+
+#include "res/gui/DialogUnits.h"
+#include "res/gui/Pictures.h"
+
+namespace fern {
+
+static QFont TemplateFont() { return DialogFont("MS Shell Dlg", 8); }
+
+void SetUpTemplateDialog(QDialog* dialog, const char* caption, int widthDlu, int heightDlu) {
+  dialog->setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  dialog->setWindowTitle(QString::fromUtf8(caption));
+  dialog->setFont(TemplateFont());
+  dialog->setFixedSize(DluToPixels(TemplateFont(), widthDlu, heightDlu));
+}
+
+QRect TemplateRect(int x, int y, int width, int height) {
+  return DluToPixels(TemplateFont(), x, y, width, height);
+}
+
+QLabel* StaticIcon(QWidget* parent, int iconId, int x, int y) {
+  auto* label = new QLabel(parent);
+  QIcon icon = LoadIconRes(iconId);
+  QSize size = icon.availableSizes().isEmpty() ? QSize(32, 32) : icon.availableSizes().first();
+  label->setPixmap(icon.pixmap(size));
+  // A static icon sizes itself to the icon, whatever the template says.
+  label->setGeometry(QRect(TemplateRect(x, y, 0, 0).topLeft(), size));
+  return label;
+}
+
+}  // namespace fern

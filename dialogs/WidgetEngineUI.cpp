@@ -1,0 +1,63 @@
+#include "dialogs/WidgetEngineUI.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+
+#include "dialogs/ErrorDlg.h"
+#include "dialogs/GuiThread.h"
+#include "dialogs/OWPrompt.h"
+
+namespace {
+
+// Widgets need a QApplication; without one a prompt cannot be shown and answers as No would.
+bool CanShowWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
+
+}  // namespace
+
+void CWidgetEngineUI::ShowErrorList(const std::vector<std::string>& fileNames,
+                                    const std::vector<std::string>& errorTexts) {
+  if (!CanShowWidgets()) return;
+  fern::RunOnGuiThread([&] {
+    CErrorDlg dialog(&fileNames, &errorTexts);
+    dialog.exec();
+  });
+}
+
+int CWidgetEngineUI::AskOverwrite(const std::string& path) {
+  if (!CanShowWidgets()) return COWPrompt::RESULT_NO;
+  int answer = COWPrompt::RESULT_NO;
+  fern::RunOnGuiThread([&] {
+    COWPrompt prompt;
+    prompt.m_strFileName = path;
+    answer = prompt.exec();
+  });
+  if (answer < COWPrompt::RESULT_NO || answer > COWPrompt::RESULT_YES_TO_ALL) return COWPrompt::RESULT_NO;
+  return answer;
+}
+
+bool CWidgetEngineUI::AskYesNo(const std::string& question) {
+  if (!CanShowWidgets()) return false;
+  bool yes = false;
+  fern::RunOnGuiThread([&] {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Ferncastle"), Text(question),
+                    QMessageBox::Yes | QMessageBox::No, m_pQuestionOwner);
+    box.setTextFormat(Qt::PlainText);  // names in questions are never markup
+    box.setDefaultButton(QMessageBox::Yes);
+    box.setEscapeButton(QMessageBox::No);
+    yes = box.exec() == QMessageBox::Yes;
+  });
+  return yes;
+}
+
+void CWidgetEngineUI::ShowMessage(const std::string& text) {
+  if (!CanShowWidgets()) return;
+  fern::RunOnGuiThread([&] {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), Text(text), QMessageBox::Ok,
+                    m_pQuestionOwner);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  });
+}
