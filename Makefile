@@ -2,27 +2,33 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: run test build deps bench clean install
+# Test programs are run once at build time to list their tests, and the widget tests
+# need a display: the offscreen platform serves both on a machine without one.
+TESTENV = QT_QPA_PLATFORM=offscreen
+
+.PHONY: run test build configure deps bench clean install
 
 deps:
 	@scripts/install-deps
 
-$(BUILD)/build.ninja: CMakeLists.txt
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure: deps
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-build: deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS)
+build: configure
+	$(TESTENV) cmake --build $(BUILD) -j $(JOBS)
 
 run: build
 	$(BUILD)/app/fernapp
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && $(TESTENV) ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERN_BUILD_TESTS=OFF
+	@[ -f $(BUILD)-release/build.ninja ] || cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERN_BUILD_TESTS=OFF
 	cmake --build $(BUILD)-release -j $(JOBS)
-	@set -e; for b in $(BUILD)-release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	@set -e; for b in $(BUILD)-release/bench/bench_*; do \
+	  if [ -f "$$b" ] && [ -x "$$b" ]; then echo "== $$b"; "$$b"; fi; \
+	done
 
 install: build
 	cmake --install $(BUILD)
