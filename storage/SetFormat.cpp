@@ -28,13 +28,23 @@ std::string GetBackupsFolder() {
   return folder;
 }
 
-std::string SetFilePath(const std::string& backupsFolder, const std::string& label, uint32_t tick,
-                        bool fullBackup) {
-  return backupsFolder + "/" + label + "-" + std::to_string(tick) + (fullBackup ? ".fcf" : ".fci");
+// Labels of Linux file systems may hold '/', which in a file name would lead out of the
+// backups folder ("../../x"); it stands as '_' in set names and in the patterns that find them.
+static std::string LabelInName(const std::string& label) {
+  std::string part = label;
+  for (char& c : part)
+    if (c == '/') c = '_';
+  return part;
 }
 
-std::string FullSetsPattern(const std::string& label) { return label + "-*.fcf"; }
-std::string QuickSetsPattern(const std::string& label) { return label + "-*.fci"; }
+std::string SetFilePath(const std::string& backupsFolder, const std::string& label, uint32_t tick,
+                        bool fullBackup) {
+  return backupsFolder + "/" + LabelInName(label) + "-" + std::to_string(tick) +
+         (fullBackup ? ".fcf" : ".fci");
+}
+
+std::string FullSetsPattern(const std::string& label) { return LabelInName(label) + "-*.fcf"; }
+std::string QuickSetsPattern(const std::string& label) { return LabelInName(label) + "-*.fci"; }
 
 bool IsQuickSet(const std::string& fileName) {
   if (fileName.size() < 3) return false;

@@ -13,7 +13,8 @@ std::string GetBackupsFolder();
 // The same computation on a given current folder, without creating anything.
 std::string BackupsFolderOf(const std::string& currentFolder);
 
-// "<folder>/<label>-<tick>.fcf" for a Full Backup, ".fci" for a Quick Backup.
+// "<folder>/<label>-<tick>.fcf" for a Full Backup, ".fci" for a Quick Backup. A '/' in the
+// label is written as '_' (here and in the patterns below), so a set never lands elsewhere.
 std::string SetFilePath(const std::string& backupsFolder, const std::string& label, uint32_t tick,
                         bool fullBackup);
 

@@ -226,6 +226,11 @@ TEST(SetFormat, SetNames) {
   EXPECT_EQ(fern::FullSetsPattern("MYSTICK"), "MYSTICK-*.fcf");
   EXPECT_EQ(fern::QuickSetsPattern("MYSTICK"), "MYSTICK-*.fci");
   EXPECT_STREQ(fern::AllSetsPattern(), "*.fc*");
+
+  // A label with '/' (possible on ext4 or btrfs) must not lead out of the backups folder.
+  EXPECT_EQ(fern::SetFilePath("/b", "../../etc/x", 1, true), "/b/.._.._etc_x-1.fcf");
+  EXPECT_EQ(fern::FullSetsPattern("a/b"), "a_b-*.fcf");
+  EXPECT_EQ(fern::QuickSetsPattern("a/b"), "a_b-*.fci");
 }
 
 TEST(SetFormat, KindAndDriveOfASet) {
