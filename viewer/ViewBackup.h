@@ -84,6 +84,7 @@ class CViewBackup : public QDialog {
  public slots:
   void accept() override;  // Enter: ignored while an operation runs
   void reject() override;  // Escape, close box, stop button: OnCancel
+  void done(int result) override;  // never while a worker uses the dialog
 
  private:
   // Dialog start: toolbar, status, title, and the loading worker.
@@ -114,12 +115,16 @@ class CViewBackup : public QDialog {
   void CollectCheckedFiles(QTreeWidgetItem* item, std::vector<std::string>& list);
   void OnCopyToClipboard();
   void OnPreview();
-  void ExtractToScratch(std::vector<std::string>& pickList);
+  // True when every element was picked and its scratch copy written completely.
+  bool ExtractToScratch(std::vector<std::string>& pickList);
   void OpenScratchFile(const std::string& path);
-  bool OpenWithChooser(const std::string& path);
+  static bool HasDefaultApplication(const std::string& path);
+  static bool OpenWithChooser(const std::string& path);
 
   void SetStatusText(const std::string& text);  // from any thread
   void JoinWorker();
+  static void LowerThreadPriority();
+  void StartWorker(int (*proc)(CViewBackup*));
 
   friend class CViewerEngineUI;
 

@@ -1,0 +1,3 @@
+#include "viewer/TreeItem.h"
+
+CTreeItem::~CTreeItem() = default;
