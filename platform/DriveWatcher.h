@@ -1,6 +1,11 @@
 // Follows the mount table and reports removable volumes arriving and leaving, each with the
 // mask of the drive letters concerned (bit n is letter 'A' + n). Each mounted removable
-// volume gets the lowest free letter from D, kept while it stays mounted.
+// volume gets the lowest free letter from D, kept while it stays mounted. The volumes that
+// one change of the table brings make one arrival notice, those it takes one removal notice,
+// delivered removal first (a volume mounted again is a removal, then an arrival). Volumes
+// already mounted at Start get no letter and are never reported, not even when they go: the
+// program learns of a drive only when it is mounted while it runs. When D to Z are all
+// taken, a further volume gets no letter and is not reported.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +35,9 @@ class CDriveWatcher {
   std::string RootOfLetter(char letter) const;
 
   // Re-reads the table now and delivers the notices for the changes (the thread calls it on
-  // every POLLPRI; tests may call it directly).
+  // every POLLPRI; tests may call it directly). Notices are delivered on the calling thread,
+  // with no lock held: a notice may call RootOfLetter, but neither Rescan, Stop nor the
+  // destructor.
   void Rescan();
 
  private:
