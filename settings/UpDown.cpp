@@ -19,14 +19,14 @@ CUpDown::CUpDown(QLineEdit* buddy, int width) : QWidget(buddy->parentWidget()), 
   connect(&m_repeat, &QTimer::timeout, this, &CUpDown::Repeat);
 }
 
-void CUpDown::SetRange(int upEnd, int downEnd) {
-  m_nUpEnd = upEnd;
-  m_nDownEnd = downEnd;
+void CUpDown::SetRange(int minimum, int maximum) {
+  m_nMinimum = minimum;
+  m_nMaximum = maximum;
 }
 
 void CUpDown::Step(bool up) {
-  const int low = std::min(m_nUpEnd, m_nDownEnd);
-  const int high = std::max(m_nUpEnd, m_nDownEnd);
+  const int low = std::min(m_nMinimum, m_nMaximum);
+  const int high = std::max(m_nMinimum, m_nMaximum);
   // The buddy's number is taken only when it is a whole number within the range;
   // otherwise the control goes on from its own last position.
   bool ok = false;
@@ -34,9 +34,9 @@ void CUpDown::Step(bool up) {
   int value = text.isEmpty() ? 0 : text.toInt(&ok, 10);
   if (text.isEmpty()) ok = true;
   if (ok && value >= low && value <= high) m_nPos = value;
-  // The up arrow moves towards the up end of the range.
-  int towardsUp = m_nUpEnd >= m_nDownEnd ? 1 : -1;
-  int next = m_nPos + (up ? towardsUp : -towardsUp);
+  // The up arrow moves towards the maximum, so with the default range it lowers the number.
+  int towardsMaximum = m_nMaximum >= m_nMinimum ? 1 : -1;
+  int next = m_nPos + (up ? towardsMaximum : -towardsMaximum);
   m_nPos = std::clamp(next, low, high);
   m_pBuddy->setText(QString::number(m_nPos));
 }

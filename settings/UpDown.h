@@ -15,8 +15,9 @@ class CUpDown : public QWidget {
   // Up and Down keys work the arrows too. The parent is the buddy's parent.
   CUpDown(QLineEdit* buddy, int width);
 
-  // The range as the value at the up arrow's end and at the down arrow's end.
-  void SetRange(int upEnd, int downEnd);
+  // The range as the platform gives it: the up arrow moves towards maximum, the down arrow
+  // towards minimum, whichever of the two is larger.
+  void SetRange(int minimum, int maximum);
 
   // One step of the up (true) or down (false) arrow, as a click does.
   void Step(bool up);
@@ -35,8 +36,8 @@ class CUpDown : public QWidget {
   void Repeat();
 
   QLineEdit* m_pBuddy;
-  int m_nUpEnd = 100;   // the platform's default range: minimum 100 ...
-  int m_nDownEnd = 0;   // ... maximum 0
+  int m_nMinimum = 100;  // the platform's default range: minimum 100 ...
+  int m_nMaximum = 0;    // ... maximum 0
   int m_nPos = 0;       // the last position, used when the buddy holds no number in range
   int m_nPressed = 0;   // 1 up arrow held, -1 down arrow held, 0 none
   QTimer m_repeat;
