@@ -1,0 +1,161 @@
+// fernset backup and fernset list.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/TerminalUI.h"
+#include "engine/BackupRun.h"
+#include "platform/Volume.h"
+#include "storage/CompressedFile.h"
+#include "storage/SetFormat.h"
+
+namespace {
+
+// Ctrl-C asks the run to stop after the file in progress, as the Cancel button does: the entries
+// written so far stay a normal set.
+std::atomic<bool> g_bStop{false};
+
+void OnInterrupt(int) { g_bStop = true; }
+
+int BadUsage(const char* why) {
+  fprintf(stderr, "fernset: %s\n\n", why);
+  fputs(FernsetUsage(), stderr);
+  return 2;
+}
+
+}  // namespace
+
+int RunBackupCommand(int argc, char** argv) {
+  bool quick = false;
+  bool haveLabel = false;
+  std::string label;
+  char letter = 'E';
+  std::vector<std::string> positional;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--label") {
+      if (++i >= argc) return BadUsage("--label needs a value");
+      label = argv[i];
+      haveLabel = true;
+    } else if (arg == "--letter") {
+      if (++i >= argc) return BadUsage("--letter needs a value");
+      std::string value = argv[i];
+      if (value.size() != 1 || !isalpha(static_cast<unsigned char>(value[0])))
+        return BadUsage("--letter takes one letter A to Z");
+      letter = static_cast<char>(toupper(static_cast<unsigned char>(value[0])));
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return BadUsage(("unknown option " + arg).c_str());
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.empty() || positional.size() > 2) return BadUsage("backup takes DRIVE_ROOT [BACKUPS_FOLDER]");
+
+  std::string root = positional[0];
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0) {
+    fprintf(stderr, "fernset: %s: %s\n", root.c_str(), strerror(errno));
+    return 1;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "fernset: %s: not a folder\n", root.c_str());
+    return 1;
+  }
+  if (root.back() != '/') root += '/';
+  if (!haveLabel && !fern::GetVolumeLabel(root, label)) label.clear();
+
+  std::string backups = positional.size() > 1 ? positional[1] : std::string("backups");
+  while (backups.size() > 1 && backups.back() == '/') backups.pop_back();
+  if (mkdir(backups.c_str(), 0777) != 0 && errno != EEXIST) {
+    fprintf(stderr, "fernset: cannot create %s: %s\n", backups.c_str(), strerror(errno));
+    return 1;
+  }
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction oldInt, oldTerm;
+  sigaction(SIGINT, &action, &oldInt);
+  sigaction(SIGTERM, &action, &oldTerm);
+  g_bStop = false;
+
+  CTerminalUI ui;
+  std::vector<char> buffer(fern::kCopyChunk);
+  CBackupRun run(ui, g_bStop, buffer.data());
+  CBackupDrive drive{root, letter, label};
+  CBackupRun::Result result = run.RunBackup(drive, !quick, backups);
+
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+
+  switch (result) {
+    case CBackupRun::Result::Done:
+      printf("%s\n", run.SetPath().c_str());
+      break;
+    case CBackupRun::Result::NoChanges:
+      printf("No file changes\n");
+      break;
+    case CBackupRun::Result::NoSet:
+      fprintf(stderr, "fernset: cannot create %s\n", run.SetPath().c_str());
+      return 1;
+    case CBackupRun::Result::WriteFailed:
+      return 1;
+  }
+  if (fflush(stdout) != 0) return 1;
+  return ui.ErrorRows() > 0 ? 1 : 0;
+}
+
+int RunListCommand(int argc, char** argv) {
+  if (argc != 1) return BadUsage("list takes one SET");
+  const char* path = argv[0];
+  CTerminalUI ui;
+  CCompressedFile stream;
+  if (!stream.Open(path, 2)) {
+    fprintf(stderr, "fernset: cannot open %s: %s\n", path, errno != 0 ? strerror(errno) : "not readable");
+    return 1;
+  }
+  std::vector<char> buffer(fern::kCopyChunk);
+  bool damaged = false;
+  for (;;) {
+    fern::EntryHeader header;
+    std::string name;
+    fern::HeaderResult read = fern::ReadEntryHeader(stream, header, name);
+    if (read == fern::HeaderResult::End) break;
+    if (read == fern::HeaderResult::Damaged) {
+      damaged = true;
+      break;
+    }
+    uint32_t remaining = header.dataLength;
+    while (remaining > 0) {
+      unsigned want = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
+      int got = stream.Read(buffer.data(), want);
+      if (got <= 0) break;
+      remaining -= static_cast<uint32_t>(got);
+    }
+    if (remaining > 0) {
+      damaged = true;
+      break;
+    }
+    printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(), name.c_str());
+  }
+  stream.Close();
+  if (fflush(stdout) != 0) return 1;
+  if (damaged) {
+    ui.ShowMessage("error reading");
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,382 @@
+#include "engine/BackupRun.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/ArchiveMark.h"
+#include "platform/FileError.h"
+#include "platform/FileFinder.h"
+#include "platform/Tick.h"
+#include "res/Resource.h"
+#include "storage/CompressedFile.h"
+#include "storage/SetFormat.h"
+#include "storage/StoredName.h"
+
+namespace {
+
+constexpr size_t kMaxErrors = 1000;
+// Files of this length or more cannot be described by the 32-bit data length.
+constexpr uint64_t kMaxEntryData = uint64_t(1) << 32;
+
+// Opens a file of the drive for reading: never through a link, never blocking on a special file,
+// without touching its access time where the kernel lets us.
+int OpenForReading(const std::string& path) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = open(path.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
+  return fd;
+}
+
+ssize_t ReadRetrying(int fd, void* buffer, size_t length) {
+  ssize_t got;
+  do {
+    got = read(fd, buffer, length);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Fsyncs a file or folder by path; 0 or the errno.
+int SyncPath(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+  if (fd < 0) return errno;
+  int err = fsync(fd) == 0 ? 0 : errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  return err;
+}
+
+}  // namespace
+
+CBackupRun::CBackupRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer)
+    : m_ui(ui), m_bStop(stop), m_pCopyBuffer(copyBuffer) {}
+
+CBackupRun::~CBackupRun() = default;
+
+void CBackupRun::AddError(const std::string& path, const std::string& text) {
+  m_names.push_back(path);
+  m_errors.push_back(text);
+}
+
+void CBackupRun::NoteWriteFailure() {
+  if (m_bWriteFailed) return;
+  m_bWriteFailed = true;
+  m_nWriteError = errno != 0 ? errno : EIO;
+}
+
+bool CBackupRun::WriteToSet(CStreamFile& stream, const void* data, unsigned length) {
+  if (m_bWriteFailed) return false;
+  errno = 0;
+  if (stream.Write(data, length)) return true;
+  NoteWriteFailure();
+  return false;
+}
+
+CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBackup,
+                                         const std::string& backupsFolder, const std::string& marksFolder) {
+  const uint32_t tick = fern::GetTickCount();
+  const int64_t startTime = fern::CurrentTime();
+  m_names.clear();
+  m_errors.clear();
+  m_visited.clear();
+  m_pending.clear();
+  m_bWriteFailed = false;
+  m_nWriteError = 0;
+  m_nEntries = 0;
+  m_drive = drive;
+  m_bFullBackup = fullBackup;
+  if (!m_drive.root.empty() && m_drive.root.back() != '/') m_drive.root += '/';
+
+  // A label holding '/' would name a file in another folder.
+  std::string label = drive.name;
+  for (char& c : label)
+    if (c == '/') c = '_';
+  m_strSetPath = fern::SetFilePath(backupsFolder, label, tick, fullBackup);
+
+  Result result = Result::NoSet;
+  if (!m_drive.root.empty()) {
+    mkdir(backupsFolder.c_str(), 0777);  // usually there already; a real failure shows at the open
+    CCompressedFile stream;
+    stream.SetLevel(9);
+    char resolved[PATH_MAX];
+    struct stat rootStat;
+    if (realpath(m_drive.root.c_str(), resolved) != nullptr && stat(resolved, &rootStat) == 0 &&
+        S_ISDIR(rootStat.st_mode) && stream.Open(m_strSetPath.c_str(), 1)) {
+      m_strRootReal = resolved;
+      if (m_strRootReal.size() > 1 && m_strRootReal.back() == '/') m_strRootReal.pop_back();
+      m_rootDev = rootStat.st_dev;
+      struct stat setStat;
+      if (stat(m_strSetPath.c_str(), &setStat) == 0) {
+        m_setDev = setStat.st_dev;
+        m_setIno = setStat.st_ino;
+      } else {
+        m_setDev = 0;
+        m_setIno = 0;
+      }
+      fern::CArchiveMarks marks(m_drive.root, marksFolder);
+      m_pMarks = &marks;
+
+      unsigned folderCount = 0;
+      CountFolders(m_drive.root, folderCount);
+      m_ui.SetProgressRange(ProgressRange(folderCount));
+      m_ui.ShowProgress(true);
+      stream.SetLevel(9);
+      m_visited.insert({rootStat.st_dev, rootStat.st_ino});
+      WalkFolder(stream, std::string());
+
+      errno = 0;
+      if (!stream.Close()) NoteWriteFailure();
+      if (!m_bWriteFailed) {
+        // "Done!" only for a set that is on the disk, entry and name alike.
+        int err = SyncPath(m_strSetPath, 0);
+        if (err == 0) err = SyncPath(backupsFolder, O_DIRECTORY);
+        if (err != 0) {
+          m_bWriteFailed = true;
+          m_nWriteError = err;
+        }
+      }
+
+      if (m_bWriteFailed) {
+        unlink(m_strSetPath.c_str());
+        AddError(m_strSetPath, fern::FormatFileError(m_nWriteError, m_strSetPath));
+        result = Result::WriteFailed;
+      } else {
+        // The set is safe: now the files it holds (and those it could not take) lose their mark.
+        ClearPendingMarks();
+        int err = 0;
+        if (!marks.Save(&err) && m_errors.size() < kMaxErrors)
+          AddError(marks.RecordFilePath(), fern::FormatFileError(err, marks.RecordFilePath()));
+        struct stat st;
+        if (stat(m_strSetPath.c_str(), &st) == 0) {
+          if (static_cast<uint64_t>(st.st_size) > 24) {
+            m_ui.AddSetRow(fern::FormatSetDate(startTime), drive.name, m_strSetPath, fullBackup ? 1 : 2);
+            m_ui.SetStatusText("Done!");
+            result = Result::Done;
+          } else {
+            m_ui.SetStatusText("No file changes");
+            unlink(m_strSetPath.c_str());
+            result = Result::NoChanges;
+          }
+        }
+      }
+      m_ui.ShowProgress(false);
+      m_pMarks = nullptr;
+    }
+  }
+  ShowErrors();
+  return result;
+}
+
+void CBackupRun::ShowErrors() {
+  if (m_names.empty()) return;
+  if (m_names.size() >= kMaxErrors) AddError("<Exceeded Maximum number of Errors>", "<Cancelling operation>");
+  m_ui.ShowErrorList(m_names, m_errors);
+}
+
+void CBackupRun::ClearPendingMarks() {
+  for (const PendingMark& pending : m_pending) {
+    struct stat seen;
+    memset(&seen, 0, sizeof seen);
+    seen.st_size = pending.size;
+    seen.st_mtim = pending.mtime;
+    int err = 0;
+    auto cleared = m_pMarks->ClearMark(pending.path, seen, &err);
+    // A write-protected medium refuses every file alike: that is no news worth a row per file.
+    if (cleared == fern::CArchiveMarks::ClearResult::Failed && m_errors.size() < kMaxErrors)
+      AddError(pending.path, fern::FormatFileError(err, pending.path));
+  }
+  m_pending.clear();
+}
+
+bool CBackupRun::MayEnter(const std::string& path, std::set<FolderId>& visited) const {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  // Another file system mounted inside the drive is not part of the drive.
+  if (st.st_dev != m_rootDev) return false;
+  return visited.insert({st.st_dev, st.st_ino}).second;
+}
+
+bool CBackupRun::LinkTargetOnDrive(const std::string& linkPath, std::string& target, struct stat& st) const {
+  char resolved[PATH_MAX];
+  if (realpath(linkPath.c_str(), resolved) == nullptr) return false;
+  target = resolved;
+  const std::string prefix = m_strRootReal == "/" ? std::string("/") : m_strRootReal + "/";
+  if (target.size() <= prefix.size() || target.compare(0, prefix.size(), prefix) != 0) return false;
+  if (lstat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return st.st_dev == m_rootDev;
+}
+
+void CBackupRun::CountFolders(const std::string& folder, unsigned& count) {
+  std::set<FolderId> visited;
+  struct stat st;
+  if (!folder.empty() && stat(folder.c_str(), &st) == 0) {
+    if (m_strRootReal.empty() || m_pMarks == nullptr) m_rootDev = st.st_dev;  // called on its own
+    visited.insert({st.st_dev, st.st_ino});
+  }
+  CountFoldersIn(folder, count, visited);
+}
+
+void CBackupRun::CountFoldersIn(const std::string& folder, unsigned& count, std::set<FolderId>& visited) {
+  ++count;
+  if (folder.empty()) return;
+  std::vector<fern::CFindData> found;
+  fern::FindFiles(folder, "*.*", found);
+  std::vector<std::string> subfolders;
+  for (const auto& entry : found) {
+    if (m_bStop) break;
+    if (entry.name == "." || entry.name == "..") continue;
+    if (entry.isDir && MayEnter(entry.fullPath, visited)) subfolders.push_back(entry.fullPath);
+  }
+  found.clear();
+  for (const auto& sub : subfolders) CountFoldersIn(sub, count, visited);
+}
+
+void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
+  if (m_errors.size() >= kMaxErrors || m_bWriteFailed) return;
+  m_ui.StepProgress();
+  const std::string folder = m_drive.root + relative;
+
+  std::vector<fern::CFindData> found;
+  errno = 0;
+  if (!fern::FindFiles(folder, "*.*", found)) {
+    // A folder that cannot be read would otherwise drop its files from the set unnoticed.
+    const std::string path = relative.empty() ? folder : folder.substr(0, folder.size() - 1);
+    AddError(path, fern::FormatFileError(errno, path));
+    return;
+  }
+
+  std::vector<std::string> subfolders;
+  for (const auto& entry : found) {
+    if (entry.name != "." && entry.name != "..") {
+      const std::string rel = relative + entry.name;
+      if (entry.isDir) {
+        if (MayEnter(entry.fullPath, m_visited)) subfolders.push_back(rel + "/");
+      } else {
+        std::string openPath = entry.fullPath;
+        struct stat st;
+        bool take = false;
+        if (entry.isLink) {
+          // A link to a file of the drive stands for that file; any other link is not the drive's.
+          take = LinkTargetOnDrive(entry.fullPath, openPath, st);
+        } else if (entry.isRegular && lstat(entry.fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+          take = !(st.st_dev == m_setDev && st.st_ino == m_setIno);
+        }
+        if (take && !m_bFullBackup) take = m_pMarks->IsMarked(entry.fullPath, st);
+        if (take) {
+          WriteEntry(stream, entry.fullPath, openPath, rel, st);
+          m_pending.push_back({entry.fullPath, st.st_size, st.st_mtim});
+        }
+      }
+    }
+    if (m_bStop || m_bWriteFailed) break;
+  }
+  found.clear();
+
+  for (const auto& sub : subfolders) {
+    if (m_bStop || m_bWriteFailed) break;
+    WalkFolder(stream, sub);
+  }
+}
+
+void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const std::string& openPath,
+                            const std::string& relative, struct stat& seen) {
+  std::string stored;
+  if (!fern::MakeStoredName(m_drive.letter, relative, stored) || stored.size() >= fern::kNameBufferSize) {
+    // A '\' in a name cannot be told from a separator, and a name of 512 bytes or more would
+    // make the set unreadable.
+    AddError(path, fern::FormatFileErrorId(IDS_FILE_BADPATH, path));
+    return;
+  }
+  int fd = OpenForReading(openPath);
+  if (fd < 0) {
+    AddError(path, fern::FormatFileError(errno, path));
+    return;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    AddError(path, fern::FormatFileError(errno, path));
+    close(fd);
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {  // replaced by something else since the folder was read
+    close(fd);
+    return;
+  }
+  seen = st;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size >= kMaxEntryData) {
+    AddError(path, fern::FormatFileError(EOVERFLOW, path));
+    close(fd);
+    return;
+  }
+  if (size == 0) {
+    close(fd);
+    return;
+  }
+
+  fern::EntryHeader header;
+  header.nameLength = static_cast<uint32_t>(stored.size());
+  header.dataLength = static_cast<uint32_t>(size);
+  header.time = static_cast<int64_t>(st.st_mtim.tv_sec);
+  unsigned char* buffer = reinterpret_cast<unsigned char*>(m_pCopyBuffer);
+  fern::EncodeEntryHeader(header, buffer);
+  memcpy(buffer + fern::kEntryHeaderSize, stored.data(), stored.size());
+  if (!WriteToSet(stream, buffer, fern::kEntryHeaderSize + header.nameLength)) {
+    close(fd);
+    return;
+  }
+  ++m_nEntries;
+  if (m_entryHook) m_entryHook(path);
+
+  // Exactly the announced length goes out, whatever the file does meanwhile: the set never
+  // falls out of step.
+  uint32_t remaining = header.dataLength;
+  int readError = 0;
+  while (remaining > 0) {
+    const size_t want = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
+    ssize_t got = ReadRetrying(fd, buffer, want);
+    if (got <= 0) {
+      readError = got < 0 ? errno : 0;
+      break;
+    }
+    if (!WriteToSet(stream, buffer, static_cast<unsigned>(got))) {
+      close(fd);
+      return;
+    }
+    remaining -= static_cast<uint32_t>(got);
+  }
+  std::string problem;
+  if (remaining > 0) {
+    // Shrunk or failed halfway: the rest of the entry is zeros, and the user is told.
+    memset(buffer, 0, fern::kCopyChunk);
+    while (remaining > 0) {
+      const unsigned part = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
+      if (!WriteToSet(stream, buffer, part)) {
+        close(fd);
+        return;
+      }
+      remaining -= part;
+    }
+    problem = readError != 0 ? fern::FormatFileError(readError, path)
+                             : fern::FormatFileErrorId(IDS_FILE_ENDOFFILE, path);
+  } else {
+    // Grown or rewritten while it was read: the entry is cut at the announced length.
+    struct stat after;
+    char probe;
+    ssize_t more = ReadRetrying(fd, &probe, 1);
+    if (more > 0 || (fstat(fd, &after) == 0 && (after.st_size != st.st_size || !SameTime(after.st_mtim, st.st_mtim))))
+      problem = fern::FormatFileErrorId(IDS_FILE_SHARING, path);
+    else if (more < 0)
+      problem = fern::FormatFileError(errno, path);
+  }
+  if (!problem.empty()) AddError(path, problem);
+  close(fd);
+}

@@ -1,0 +1,451 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <regex>
+
+#include "platform/ArchiveMark.h"
+#include "platform/FileError.h"
+#include "platform/FileFinder.h"
+#include "res/Resource.h"
+#include "tests/engine/BackupDrive.h"
+
+using Result = CBackupRun::Result;
+
+namespace {
+
+bool MarkedNow(const CBackupBench& b, const std::string& path) {
+  fern::CArchiveMarks marks(b.drive, b.marks);
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return true;
+  return marks.IsMarked(path, st);
+}
+
+}  // namespace
+
+TEST(BackupRun, OneFileGivesTheTwentyNineByteSet) {
+  CBackupBench b;
+  PutFile(b.D("a.txt"), "hello");
+  SetMtime(b.D("a.txt"), 1234567890);
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_EQ(b.ui->LastStatus(), "Done!");
+  ASSERT_EQ(b.ui->rows.size(), 1u);
+  EXPECT_EQ(b.ui->rows[0].image, 1);
+  EXPECT_EQ(b.ui->rows[0].driveName, "STICK");
+  EXPECT_EQ(b.ui->rows[0].setPath, b.setPath);
+  EXPECT_TRUE(std::regex_match(b.ui->rows[0].date, std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d)")));
+  EXPECT_TRUE(std::regex_match(b.setPath, std::regex(b.backups + R"(/STICK-\d+\.fcf)"))) << b.setPath;
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  EXPECT_EQ(b.ui->progressRange, 1);
+  EXPECT_EQ(b.ui->progressSteps, 1);
+  EXPECT_FALSE(b.ui->progressShown);
+
+  std::string plain;
+  ASSERT_TRUE(InflateSet(GetFile(b.setPath), plain));
+  ASSERT_EQ(plain.size(), 29u);
+  EXPECT_EQ(LittleEndian(plain, 0, 4), 8u);
+  EXPECT_EQ(LittleEndian(plain, 4, 4), 5u);
+  EXPECT_EQ(LittleEndian(plain, 8, 8), 1234567890u);
+  EXPECT_EQ(plain.substr(16), std::string("E:\\a.txt") + "hello");
+
+  // The letter the watcher gave the volume is the one stored.
+  ASSERT_EQ(b.Run(true, {}, "STICK", 'G'), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "G:\\a.txt");
+}
+
+TEST(BackupRun, WholeTreeDepthFirstWithEveryByte) {
+  CBackupBench b;
+  std::map<std::string, std::string> files = {
+      {"top.txt", "top level"},
+      {"A/a.txt", std::string(40000, 'a') + NoiseBytes(50000, 1)},
+      {"A/B/b.bin", NoiseBytes(16384, 2)},
+      {"A/B/C/c.txt", "deep"},
+      {"D/d.txt", NoiseBytes(16385, 3)},
+  };
+  for (const char* folder : {"A", "A/B", "A/B/C", "D", "Empty", "Empty/Inner"}) mkdir(b.D(folder).c_str(), 0755);
+  for (const auto& [rel, data] : files) PutFile(b.D(rel), data);
+  PutFile(b.D("A/zero.txt"), "");
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_EQ(b.ui->progressRange, 7);
+  EXPECT_EQ(b.ui->progressSteps, 7);  // the bar ends full
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), files.size());
+  std::vector<std::string> order;
+  for (const auto& e : entries) {
+    std::string rel = e.name.substr(3);
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    ASSERT_TRUE(files.count(rel)) << e.name;
+    EXPECT_EQ(e.data, files[rel]) << e.name;
+    EXPECT_EQ(e.nameLength, e.name.size());
+    order.push_back(rel);
+  }
+  // Depth first: the root's files first, each folder's subtree in one piece.
+  EXPECT_EQ(order[0], "top.txt");
+  auto pos = [&](const std::string& rel) { return std::find(order.begin(), order.end(), rel) - order.begin(); };
+  EXPECT_EQ(pos("A/B/b.bin") + 1, pos("A/B/C/c.txt"));
+  EXPECT_EQ(pos("A/a.txt") + 1, pos("A/B/b.bin"));
+}
+
+TEST(BackupRun, QuickBackupTakesExactlyTheChangedFiles) {
+  CBackupBench b;
+  mkdir(b.D("docs").c_str(), 0755);
+  mkdir(b.D("empty").c_str(), 0755);
+  PutFile(b.D("docs/plan.txt"), "version 1");
+  PutFile(b.D("notes.txt"), "unchanged");
+  PutFile(b.D("blank.txt"), "");
+  SetMtime(b.D("docs/plan.txt"), 1600000000);
+  ASSERT_EQ(b.Run(true), Result::Done);
+  const std::string fullSet = b.setPath;
+
+  // Unchanged drive: nothing to write, the empty set is removed, no row.
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  EXPECT_EQ(b.ui->LastStatus(), "No file changes");
+  EXPECT_TRUE(b.ui->rows.empty());
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  EXPECT_NE(access(b.setPath.c_str(), F_OK), 0);
+  EXPECT_EQ(b.SetsInBackups(), 1u);
+  EXPECT_EQ(access(fullSet.c_str(), F_OK), 0);
+
+  // Rewritten with the same size and an older time stamp: still picked up.
+  PutFile(b.D("docs/plan.txt"), "version 2");
+  SetMtime(b.D("docs/plan.txt"), 1500000000);
+  ASSERT_EQ(b.Run(false), Result::Done);
+  EXPECT_TRUE(std::regex_match(b.setPath, std::regex(b.backups + R"(/STICK-\d+\.fci)")));
+  ASSERT_EQ(b.ui->rows.size(), 1u);
+  EXPECT_EQ(b.ui->rows[0].image, 2);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\docs\\plan.txt");
+  EXPECT_EQ(entries[0].data, "version 2");
+  EXPECT_EQ(entries[0].time, 1500000000);
+
+  // A new file, then nothing again.
+  PutFile(b.D("empty/new.txt"), "new");
+  ASSERT_EQ(b.Run(false), Result::Done);
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\empty\\new.txt");
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+
+  // A Full Backup takes every file whatever its mark.
+  ASSERT_EQ(b.Run(true), Result::Done);
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 3u);
+}
+
+TEST(BackupRun, ReadOnlyAndZeroLengthFiles) {
+  CBackupBench b;
+  PutFile(b.D("locked.txt"), "keep me");
+  SetMtime(b.D("locked.txt"), 1400000000);
+  ASSERT_EQ(chmod(b.D("locked.txt").c_str(), 0444), 0);
+  PutFile(b.D("zero.txt"), "");
+  struct stat before;
+  ASSERT_EQ(stat(b.D("locked.txt").c_str(), &before), 0);
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].data, "keep me");
+  EXPECT_TRUE(b.ui->errorLists.empty());
+
+  struct stat after;
+  ASSERT_EQ(stat(b.D("locked.txt").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0444u);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_FALSE(MarkedNow(b, b.D("locked.txt")));
+  EXPECT_FALSE(MarkedNow(b, b.D("zero.txt")));
+
+  // Only empty files and folders: no entry, no row, no set left behind.
+  CBackupBench e;
+  mkdir(e.D("folder").c_str(), 0755);
+  PutFile(e.D("folder/nothing"), "");
+  ASSERT_EQ(e.Run(true), Result::NoChanges);
+  EXPECT_TRUE(e.ui->errorLists.empty());
+  EXPECT_EQ(e.SetsInBackups(), 0u);
+}
+
+TEST(BackupRun, UnreadableFileGivesARowAndLosesItsMark) {
+  CBackupBench b;
+  PutFile(b.D("secret.txt"), "no entry");
+  PutFile(b.D("open.txt"), "readable");
+  ASSERT_EQ(chmod(b.D("secret.txt").c_str(), 0), 0);
+  // Root reads anything: the run then goes as the user nobody, who meets the real EACCES.
+  const bool asRoot = geteuid() == 0;
+  if (asRoot) {
+    for (const std::string& p : {b.temp.path(), b.drive, b.backups}) {
+      ASSERT_EQ(chmod(p.c_str(), 0777), 0);
+    }
+    ASSERT_EQ(mkdir(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(seteuid(65534), 0);
+  }
+  Result result = b.Run(true);
+  if (asRoot) {
+    ASSERT_EQ(seteuid(0), 0);
+  }
+  ASSERT_EQ(result, Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames[0], b.D("secret.txt"));
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0], "Access to " + b.D("secret.txt") + " was denied.");
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\open.txt");
+
+  // The next Quick Backup does not retry it until it changes.
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+}
+
+TEST(BackupRun, ThousandErrorsCloseTheList) {
+  // 999 rows: shown as they are, and the walk goes on into the subfolder.
+  CBackupBench b;
+  for (int i = 0; i < 999; ++i) PutFile(b.D("bad\\" + std::to_string(i)), "x");
+  mkdir(b.D("sub").c_str(), 0755);
+  PutFile(b.D("sub/good.txt"), "good");
+  ASSERT_EQ(b.Run(true), Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  const auto& list = b.ui->errorLists[0];
+  ASSERT_EQ(list.fileNames.size(), 999u);
+  ASSERT_EQ(list.errorTexts.size(), 999u);
+  EXPECT_EQ(list.errorTexts[0], list.fileNames[0] + " contains an invalid path.");
+  EXPECT_NE(list.fileNames.back(), "<Exceeded Maximum number of Errors>");
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\sub\\good.txt");
+
+  // 1000 rows: the closing row follows and no further folder is entered.
+  CBackupBench c;
+  for (int i = 0; i < 1000; ++i) PutFile(c.D("bad\\" + std::to_string(i)), "x");
+  mkdir(c.D("sub").c_str(), 0755);
+  PutFile(c.D("sub/good.txt"), "good");
+  ASSERT_EQ(c.Run(true), Result::NoChanges);
+  ASSERT_EQ(c.ui->errorLists.size(), 1u);
+  const auto& full = c.ui->errorLists[0];
+  ASSERT_EQ(full.fileNames.size(), 1001u);
+  ASSERT_EQ(full.errorTexts.size(), 1001u);
+  EXPECT_EQ(full.fileNames.back(), "<Exceeded Maximum number of Errors>");
+  EXPECT_EQ(full.errorTexts.back(), "<Cancelling operation>");
+  EXPECT_TRUE(MarkedNow(c, c.D("sub/good.txt")));
+}
+
+TEST(BackupRun, CancelKeepsThePartialSet) {
+  CBackupBench b;
+  for (int i = 0; i < 5; ++i) PutFile(b.D("f" + std::to_string(i)), NoiseBytes(40000, i));
+  mkdir(b.D("sub").c_str(), 0755);
+  PutFile(b.D("sub/later.txt"), "later");
+  std::string first;
+  ASSERT_EQ(b.Run(true,
+                  [&](const std::string& path) {
+                    if (first.empty()) first = path;
+                    b.stop = true;  // the Cancel button, pressed while the first file is read
+                  }),
+            Result::Done);
+  EXPECT_EQ(b.ui->LastStatus(), "Done!");
+  ASSERT_EQ(b.ui->rows.size(), 1u);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);  // no file is cut off, no further file is begun
+  EXPECT_EQ(entries[0].data, GetFile(first));
+  EXPECT_FALSE(MarkedNow(b, first));
+  EXPECT_TRUE(MarkedNow(b, b.D("sub/later.txt")));
+}
+
+TEST(BackupRun, ProgressRangeIsSixteenBitsWide) {
+  EXPECT_EQ(CBackupRun::ProgressRange(1), 1);
+  EXPECT_EQ(CBackupRun::ProgressRange(65535), 65535);
+  EXPECT_EQ(CBackupRun::ProgressRange(65536), 0);
+  EXPECT_EQ(CBackupRun::ProgressRange(65537), 1);
+  EXPECT_EQ(CBackupRun::ProgressRange(70000), 4464);
+
+  CBackupBench b;
+  for (const char* f : {"a", "a/b", "a/b/c", "d"}) mkdir(b.D(f).c_str(), 0755);
+  ASSERT_EQ(symlink("a", b.D("link").c_str()), 0);  // not a folder of its own
+  CRecordingUI ui;
+  std::atomic<bool> stop{false};
+  char buffer[16384];
+  CBackupRun run(ui, stop, buffer);
+  unsigned count = 0;
+  run.CountFolders(b.drive, count);
+  EXPECT_EQ(count, 5u);
+}
+
+TEST(BackupRun, FailedSetWriteIsReportedAndRemoved) {
+  CBackupBench b;
+  PutFile(b.D("big.bin"), NoiseBytes(1 << 20, 7));
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 64 * 1024;
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  Result result = b.Run(true);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  signal(SIGXFSZ, oldHandler);
+
+  EXPECT_EQ(result, Result::WriteFailed);
+  EXPECT_NE(access(b.setPath.c_str(), F_OK), 0);
+  EXPECT_EQ(b.SetsInBackups(), 0u);
+  EXPECT_TRUE(b.ui->rows.empty());
+  EXPECT_TRUE(std::find(b.ui->statusTexts.begin(), b.ui->statusTexts.end(), "Done!") == b.ui->statusTexts.end());
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames[0], b.setPath);
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0], "Disk full while accessing " + b.setPath + ".");
+  // The file was not saved anywhere: it keeps its mark for the next Quick Backup.
+  EXPECT_TRUE(MarkedNow(b, b.D("big.bin")));
+  ASSERT_EQ(b.Run(false), Result::Done);
+
+  // A real full file system where the test may mount one.
+  CBackupBench t;
+  PutFile(t.D("big.bin"), NoiseBytes(1 << 20, 8));
+  if (mount("fern-full", t.backups.c_str(), "tmpfs", 0, "size=128k") != 0) {
+    GTEST_SKIP() << "tmpfs mount not permitted: " << strerror(errno);
+  }
+  Result onTmpfs = t.Run(true);
+  const bool gone = access(t.setPath.c_str(), F_OK) != 0;
+  umount2(t.backups.c_str(), MNT_DETACH);
+  EXPECT_EQ(onTmpfs, Result::WriteFailed);
+  EXPECT_TRUE(gone);
+  ASSERT_EQ(t.ui->errorLists.size(), 1u);
+  EXPECT_EQ(t.ui->errorLists[0].errorTexts[0], "Disk full while accessing " + t.setPath + ".");
+}
+
+TEST(BackupRun, FilesChangingWhileReadKeepTheSetInStep) {
+  CBackupBench b;
+  const std::string growing = NoiseBytes(20000, 11), shrinking = NoiseBytes(30000, 12);
+  PutFile(b.D("grow.bin"), growing);
+  PutFile(b.D("shrink.bin"), shrinking);
+  PutFile(b.D("steady.txt"), "steady");
+  ASSERT_EQ(b.Run(true,
+                  [&](const std::string& path) {
+                    if (path == b.D("grow.bin")) {
+                      std::ofstream out(path, std::ios::binary | std::ios::app);
+                      out << std::string(50000, 'g');
+                    } else if (path == b.D("shrink.bin")) {
+                      ASSERT_EQ(truncate(path.c_str(), 3), 0);
+                    }
+                  }),
+            Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));  // every header agrees with its data
+  ASSERT_EQ(entries.size(), 3u);
+  const ParsedEntry* grow = FindEntry(entries, "E:\\grow.bin");
+  const ParsedEntry* shrink = FindEntry(entries, "E:\\shrink.bin");
+  ASSERT_TRUE(grow && shrink && FindEntry(entries, "E:\\steady.txt"));
+  EXPECT_EQ(grow->data, growing);
+  EXPECT_EQ(shrink->dataLength, 30000u);
+  EXPECT_EQ(shrink->data, shrinking.substr(0, 3) + std::string(29997, '\0'));
+
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  std::map<std::string, std::string> rows;
+  for (size_t i = 0; i < b.errorNames.size(); ++i) rows[b.errorNames[i]] = b.errorTexts[i];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[b.D("grow.bin")], "A sharing violation occurred while accessing " + b.D("grow.bin") + ".");
+  EXPECT_EQ(rows[b.D("shrink.bin")], "An attempt was made to access " + b.D("shrink.bin") + " past its end.");
+  // Both changed after they were read: their new state is not in any set, so they stay marked.
+  EXPECT_TRUE(MarkedNow(b, b.D("grow.bin")));
+  EXPECT_TRUE(MarkedNow(b, b.D("shrink.bin")));
+  EXPECT_FALSE(MarkedNow(b, b.D("steady.txt")));
+  ASSERT_EQ(b.Run(false), Result::Done);
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 2u);
+}
+
+TEST(BackupRun, SymbolicLinks) {
+  CBackupBench b;
+  CBackupTempFolder outside;
+  PutFile(outside.path() + "/elsewhere.txt", "not on the drive");
+  mkdir(b.D("real").c_str(), 0755);
+  PutFile(b.D("real/f.txt"), "the real file");
+  ASSERT_EQ(symlink("real", b.D("folderlink").c_str()), 0);
+  ASSERT_EQ(symlink("real/f.txt", b.D("filelink").c_str()), 0);
+  ASSERT_EQ(symlink((outside.path() + "/elsewhere.txt").c_str(), b.D("outlink").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", b.D("dangling").c_str()), 0);
+  ASSERT_EQ(symlink(outside.path().c_str(), b.D("outfolder").c_str()), 0);
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_TRUE(FindEntry(entries, "E:\\real\\f.txt"));
+  ASSERT_TRUE(FindEntry(entries, "E:\\filelink"));
+  EXPECT_EQ(FindEntry(entries, "E:\\filelink")->data, "the real file");
+  EXPECT_EQ(b.ui->progressSteps, 2);
+}
+
+TEST(BackupRun, EachFolderIsWalkedOnce) {
+  CBackupBench b;
+  mkdir(b.D("sub").c_str(), 0755);
+  mkdir(b.D("sub/loop").c_str(), 0755);
+  PutFile(b.D("sub/x.txt"), "x");
+  // A bind mount of the drive inside itself is a real loop that no link check catches.
+  if (mount(b.drive.c_str(), b.D("sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "bind mount not permitted: " << strerror(errno);
+  }
+  Result result = b.Run(true);
+  umount2(b.D("sub/loop").c_str(), MNT_DETACH);
+  ASSERT_EQ(result, Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\sub\\x.txt");
+  EXPECT_EQ(b.ui->progressRange, 2);
+  EXPECT_EQ(b.ui->progressSteps, 2);
+}
+
+TEST(BackupRun, RunsThatWriteNoSet) {
+  // No drive: no set, nothing shown.
+  CBackupBench b;
+  PutFile(b.D("a.txt"), "a");
+  CRecordingUI ui;
+  std::atomic<bool> stop{false};
+  char buffer[16384];
+  CBackupRun run(ui, stop, buffer);
+  EXPECT_EQ(run.RunBackup(CBackupDrive{}, true, b.backups, b.marks), Result::NoSet);
+  EXPECT_TRUE(ui.statusTexts.empty());
+  EXPECT_TRUE(ui.errorLists.empty());
+  EXPECT_EQ(b.SetsInBackups(), 0u);
+
+  // The set cannot be created: no message, and the drive keeps its marks.
+  CBackupDrive d{b.drive, 'E', "STICK"};
+  PutFile(b.temp.path() + "/plainfile", "");
+  EXPECT_EQ(run.RunBackup(d, true, b.temp.path() + "/plainfile", b.marks), Result::NoSet);
+  EXPECT_TRUE(ui.statusTexts.empty());
+  EXPECT_TRUE(ui.errorLists.empty());
+  EXPECT_TRUE(MarkedNow(b, b.D("a.txt")));
+
+  // A label with '/' still names a file in the backups folder.
+  d.name = "../up";
+  EXPECT_EQ(run.RunBackup(d, true, b.backups, b.marks), Result::Done);
+  EXPECT_EQ(run.SetPath().rfind(b.backups + "/.._up-", 0), 0u) << run.SetPath();
+  ASSERT_EQ(ui.rows.size(), 1u);
+  EXPECT_EQ(ui.rows[0].driveName, "../up");
+}
+
+TEST(BackupRun, SetInsideTheDriveIsNotBackedUpIntoItself) {
+  CBackupBench b;
+  PutFile(b.D("a.txt"), "a");
+  b.backups = b.D("backups");
+  mkdir(b.backups.c_str(), 0755);
+  ASSERT_EQ(b.Run(true), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\a.txt");
+}
