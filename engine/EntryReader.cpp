@@ -68,6 +68,7 @@ struct CEntryReader::Output {
   fern::CFolderFd folder;
   std::string leaf;
   std::string backupLeaf;  // "" unless the earlier file was moved aside
+  std::string tempLeaf;    // a picked file is written under this name, then renamed to leaf
   std::string path;        // for error texts
   int fd = -1;
   bool failed = false;
@@ -171,24 +172,27 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
 
 bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::string* errorText) {
   out.path = pickPath;
-  std::string folder, leaf;
   auto slash = pickPath.rfind('/');
   if (pickPath.empty() || slash == std::string::npos || !fern::IsPlainName(pickPath.substr(slash + 1))) {
     SetError(errorText, fern::FormatFileErrorId(IDS_FILE_BADPATH, pickPath));
     return false;
   }
-  folder = pickPath.substr(0, slash + 1);
   out.leaf = pickPath.substr(slash + 1);
-  out.folder = fern::CFolderFd(fern::OpenRootFolder(folder));
+  out.folder = fern::CFolderFd(fern::OpenRootFolder(pickPath.substr(0, slash + 1)));
   if (!out.folder.IsOpen()) {
     SetError(errorText, fern::FormatFileError(errno, pickPath));
     return false;
   }
-  for (;;) {
-    out.fd = openat(out.folder.Get(), out.leaf.c_str(), kOutputFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out.fd >= 0 || errno != EINTR) break;
+  // Written under a name of its own and renamed over the file of that name only once complete,
+  // so a copy cut short never replaces (nor passes for) a good file.
+  for (unsigned n = 0; n < 100; ++n) {
+    out.tempLeaf = ".fernpart-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    out.fd = openat(out.folder.Get(), out.tempLeaf.c_str(),
+                    O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.fd >= 0 || (errno != EEXIST && errno != EINTR)) break;
   }
   if (out.fd < 0) {
+    out.tempLeaf.clear();
     SetError(errorText, fern::FormatFileError(errno, pickPath));
     return false;
   }
@@ -203,7 +207,13 @@ void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
     }
     out.fd = -1;
     bool good = complete && !out.failed;
-    if (!out.backupLeaf.empty()) {
+    if (!out.tempLeaf.empty()) {
+      if (good && renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str()) != 0) {
+        good = false;
+        SetError(errorText, fern::FormatFileError(errno, out.path));
+      }
+      if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
+    } else if (!out.backupLeaf.empty()) {
       if (good) {
         unlinkat(out.folder.Get(), out.backupLeaf.c_str(), 0);
       } else {

@@ -200,7 +200,7 @@ TEST_F(EntryReaderTest, PickListsIgnoreCaseAndDriveLetter) {
   EXPECT_EQ(pick3, (std::vector<std::string>{ScratchFile("a.txt"), ScratchFile("a.txt")}));
   EXPECT_EQ(ReadFile(ScratchFile("a.txt")), "second");
 
-  // A scratch file is never written through a link planted in its place.
+  // A link planted at the scratch path is replaced, never written through.
   std::string outside = base + "/outside.txt";
   ASSERT_TRUE(WriteFile(outside, "untouched"));
   ASSERT_EQ(unlink(ScratchFile("a.txt").c_str()), 0);
@@ -208,8 +208,12 @@ TEST_F(EntryReaderTest, PickListsIgnoreCaseAndDriveLetter) {
   std::vector<std::string> pick4 = {"E:\\docs\\a.txt"};
   r = ReadAll(SetPath("t.fcf"), "", &pick4);
   EXPECT_TRUE(r[0].more);
-  EXPECT_NE(r[0].error, "");
+  EXPECT_EQ(r[0].error, "");
   EXPECT_EQ(ReadFile(outside), "untouched");
+  struct stat st;
+  ASSERT_EQ(lstat(ScratchFile("a.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadFile(ScratchFile("a.txt")), "first");
 
   // The catalogue use writes nothing and hands out what the entries hold.
   auto before = Tree(base);
@@ -271,13 +275,17 @@ TEST_F(EntryReaderTest, DataCutShortShowsErrorReadingOnceAndBringsTheEarlierFile
   EXPECT_EQ(ui.messages, (std::vector<std::string>{"error reading"}));
   EXPECT_FALSE(Exists(drive + "cut.bin"));
 
-  // The same into the scratch folder: no partial scratch copy.
+  // The same into the scratch folder: the copy there from before stays, no partial one.
   ui.messages.clear();
+  std::string scratchFolder = temp + "/fernapp-" + std::to_string(getuid()) + "/fernwork";
+  ASSERT_EQ(system(("mkdir -p '" + scratchFolder + "'").c_str()), 0);
+  ASSERT_TRUE(WriteFile(ScratchFile("cut.bin"), "complete earlier copy"));
   std::vector<std::string> pick = {"E:\\cut.bin"};
   r = ReadAll(SetPath("cut.fcf"), "", &pick);
   EXPECT_FALSE(r[0].more);
   EXPECT_EQ(ui.messages.size(), 1u);
-  EXPECT_FALSE(Exists(ScratchFile("cut.bin")));
+  EXPECT_EQ(ReadFile(ScratchFile("cut.bin")), "complete earlier copy");
+  EXPECT_EQ(Tree(scratchFolder), (std::vector<std::string>{"cut.bin"}));
 }
 
 TEST_F(EntryReaderTest, DamagedHeadersEndTheSetWithOneErrorReading) {

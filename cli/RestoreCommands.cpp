@@ -1,0 +1,177 @@
+// fernset restore, extract and verify: the entry reader and the restore run on a terminal.
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/TerminalUI.h"
+#include "engine/EntryReader.h"
+#include "engine/RestoreRun.h"
+#include "storage/CompressedFile.h"
+#include "storage/SetFormat.h"
+#include "storage/StoredName.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void OnInterrupt(int) { g_stop.store(true); }
+
+// Ctrl-C ends a restore after the entry in progress, as Cancel does in the window.
+void CatchInterrupt() {
+  g_stop.store(false);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+int Usage(const char* problem) {
+  fprintf(stderr, "fernset: %s\n\n%s", problem, FernsetUsage());
+  return 2;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+int ExitStatus(const CTerminalUI& ui) { return ui.ErrorRows() > 0 || ui.Messages() > 0 ? 1 : 0; }
+
+}  // namespace
+
+int RunRestoreCommand(int argc, char** argv) {
+  int forced = -1;
+  std::vector<std::string> operands;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--yes-to-all") == 0) {
+      if (forced == 1) return Usage("--yes-to-all and --no-to-all exclude each other");
+      forced = 3;
+    } else if (strcmp(argv[i], "--no-to-all") == 0) {
+      if (forced == 3) return Usage("--yes-to-all and --no-to-all exclude each other");
+      forced = 1;
+    } else if (strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0') {
+      return Usage((std::string("unknown option ") + argv[i]).c_str());
+    } else {
+      operands.push_back(argv[i]);
+    }
+  }
+  if (operands.size() != 2) return Usage("restore takes SET and DRIVE_ROOT");
+  const std::string& set = operands[0];
+  std::string root = WithSlash(operands[1]);
+  if (!IsFolder(root)) {
+    fprintf(stderr, "fernset: %s is not a folder\n", operands[1].c_str());
+    return 1;
+  }
+  CTerminalUI ui(forced);
+  std::vector<char> buffer(fern::kCopyChunk);
+  int answer = -1;
+  CatchInterrupt();
+  CRestoreRun run(ui, g_stop, buffer.data(), answer, nullptr);
+  bool opened = run.RestoreSet(set, root);
+  ui.ShowProgress(false);
+  if (!opened) {
+    fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
+    return 1;
+  }
+  return ExitStatus(ui);
+}
+
+int RunExtractCommand(int argc, char** argv) {
+  std::string folder = ".";
+  std::vector<std::string> operands;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--to") == 0) {
+      if (i + 1 >= argc) return Usage("--to needs a FOLDER");
+      folder = argv[++i];
+    } else {
+      operands.push_back(argv[i]);
+    }
+  }
+  if (operands.size() < 2) return Usage("extract takes SET and at least one NAME");
+  if (!IsFolder(folder)) {
+    fprintf(stderr, "fernset: %s is not a folder\n", folder.c_str());
+    return 1;
+  }
+  const std::string set = operands[0];
+  const std::vector<std::string> wanted(operands.begin() + 1, operands.end());
+
+  CCompressedFile file;
+  if (!file.Open(set.c_str(), 2)) {
+    fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
+    return 1;
+  }
+  CTerminalUI ui;
+  std::vector<char> buffer(fern::kCopyChunk);
+  int answer = -1;
+  CEntryReader reader(ui, buffer.data(), answer);
+  reader.SetPickFolder(folder);
+  std::vector<std::string> pickList = wanted;
+  std::vector<bool> found(wanted.size(), false);
+  std::vector<std::string> fileNames, errorTexts;
+  std::string name, errorText;
+  uint32_t size = 0;
+  int64_t time = 0;
+  for (;;) {
+    std::vector<std::string> before = pickList;
+    if (!reader.ExtractEntry(file, name, size, time, "", &pickList, &errorText)) break;
+    bool picked = before != pickList;
+    if (!picked) continue;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      if (strcasecmp(fern::StoredNameTail(wanted[i]).c_str(), fern::StoredNameTail(name).c_str()) == 0)
+        found[i] = true;
+    }
+    if (!errorText.empty()) {
+      fileNames.push_back(name);
+      errorTexts.push_back(errorText);
+    }
+  }
+  file.Close();
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (!found[i]) {
+      fileNames.push_back(wanted[i]);
+      errorTexts.push_back("not in the set");
+    }
+  }
+  if (!fileNames.empty()) ui.ShowErrorList(fileNames, errorTexts);
+  return ExitStatus(ui);
+}
+
+int RunVerifyCommand(int argc, char** argv) {
+  if (argc != 1) return Usage("verify takes one SET");
+  CCompressedFile file;
+  if (!file.Open(argv[0], 2)) {
+    fprintf(stderr, "fernset: cannot open %s\n", argv[0]);
+    return 1;
+  }
+  CTerminalUI ui;
+  std::vector<char> buffer(fern::kCopyChunk);
+  int answer = -1;
+  CEntryReader reader(ui, buffer.data(), answer);
+  std::string name;
+  uint32_t size = 0;
+  int64_t time = 0;
+  unsigned long long entries = 0, bytes = 0;
+  while (reader.ExtractEntry(file, name, size, time, "", nullptr, nullptr)) {
+    ++entries;
+    bytes += size;
+  }
+  // A set whose end cannot be read cleanly (a bad check sum) fails on closing as well.
+  bool closed = file.Close();
+  if (!closed && ui.Messages() == 0) ui.ShowMessage("error reading");
+  if (ui.Messages() > 0) return 1;
+  printf("%s: %llu entries, %llu bytes\n", argv[0], entries, bytes);
+  return 0;
+}
