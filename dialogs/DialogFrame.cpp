@@ -25,7 +25,9 @@ QRect TemplateRect(int x, int y, int width, int height) {
 QLabel* StaticIcon(QWidget* parent, int iconId, int x, int y) {
   auto* label = new QLabel(parent);
   QIcon icon = LoadIconRes(iconId);
-  QSize size = icon.availableSizes().isEmpty() ? QSize(32, 32) : icon.availableSizes().first();
+  // The standard icon size where the icon has it.
+  const QList<QSize> sizes = icon.availableSizes();
+  QSize size = sizes.isEmpty() || sizes.contains(QSize(32, 32)) ? QSize(32, 32) : sizes.first();
   label->setPixmap(icon.pixmap(size));
   // A static icon sizes itself to the icon, whatever the template says.
   label->setGeometry(QRect(TemplateRect(x, y, 0, 0).topLeft(), size));
