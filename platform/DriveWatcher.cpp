@@ -125,8 +125,7 @@ void CDriveWatcher::Stop() {
   Impl& d = *m_impl;
   if (!d.started) return;
   uint64_t one = 1;
-  // Should the write fail (it cannot while the descriptor is open), closing would not wake the
-  // poll; the thread then ends at its next wake-up, which join waits for.
+  // Adding 1 to a fresh eventfd cannot overflow it; only a signal can interrupt the write.
   while (write(d.stopFd, &one, sizeof one) < 0 && errno == EINTR) {
   }
   if (d.thread.joinable()) d.thread.join();
@@ -152,8 +151,8 @@ void CDriveWatcher::Impl::Run() {
     // The kernel signals a changed mount table with POLLPRI and POLLERR.
     if (fds[0].revents & (POLLPRI | POLLERR)) {
       Rescan();
-    } else if (fds[0].revents & POLLNVAL) {
-      return;
+    } else if (fds[0].revents != 0) {
+      return;  // POLLHUP or POLLNVAL would wake the poll forever
     }
   }
 }
