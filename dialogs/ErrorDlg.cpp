@@ -36,7 +36,8 @@ CErrorDlg::CErrorDlg(const std::vector<std::string>* fileNames,
   m_pList->setEditTriggers(QAbstractItemView::NoEditTriggers);
   m_pList->setShowGrid(true);
   m_pList->setWordWrap(false);
-  m_pList->setTextElideMode(Qt::ElideRight);
+  // Column 0 holds the picture too: a name a few pixels too wide is clipped, not shortened.
+  m_pList->setTextElideMode(Qt::ElideNone);
   m_pList->setIconSize(QSize(16, 16));
   m_pList->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   m_pList->verticalHeader()->hide();

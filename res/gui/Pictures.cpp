@@ -36,9 +36,9 @@ const char kFlashDriveSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox
 </svg>)";
 
 const char kExclamationSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 16 16">
-  <path d="M5.6 1.5 H10.4 L9.2 10.5 H6.8 Z" fill="#e01818" stroke="#7a0000" stroke-width="0.9"
+  <path d="M5.5 1.5 H10.5 L9.5 10.5 H6.5 Z" fill="#e01818" stroke="#7a0000" stroke-width="1"
         stroke-linejoin="round"/>
-  <circle cx="8" cy="13.3" r="1.8" fill="#e01818" stroke="#7a0000" stroke-width="0.9"/>
+  <rect x="6.5" y="12.5" width="3" height="3" fill="#e01818" stroke="#7a0000" stroke-width="1"/>
 </svg>)";
 
 const char kQuestionSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 32 32">
@@ -70,9 +70,9 @@ const char kDocumentWindowSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" vie
   <rect x="1.5" y="2.5" width="13" height="11" fill="#ffffff" stroke="#1f3f7a" stroke-width="1"/>
   <rect x="2" y="3" width="12" height="2.5" fill="#2f62c4"/>
   <g stroke="#8a94a3" stroke-width="1">
-    <line x1="4" y1="8" x2="12" y2="8"/>
-    <line x1="4" y1="10" x2="12" y2="10"/>
-    <line x1="4" y1="12" x2="9" y2="12"/>
+    <line x1="4" y1="7.5" x2="12" y2="7.5"/>
+    <line x1="4" y1="9.5" x2="12" y2="9.5"/>
+    <line x1="4" y1="11.5" x2="9" y2="11.5"/>
   </g>
 </svg>)";
 
@@ -84,11 +84,11 @@ const char kRestoreGlyphSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" viewB
 
 const char kCopyGlyphSvg[] = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 16 16">
   <g stroke="#333a44" stroke-width="1">
-    <rect x="1.5" y="0.5" width="8" height="10" fill="#ffffff"/>
-    <line x1="3" y1="3.5" x2="8" y2="3.5"/><line x1="3" y1="5.5" x2="8" y2="5.5"/>
-    <rect x="6.5" y="4.5" width="8" height="10" fill="#ffffff"/>
-    <line x1="8" y1="7.5" x2="13" y2="7.5"/><line x1="8" y1="9.5" x2="13" y2="9.5"/>
-    <line x1="8" y1="11.5" x2="11" y2="11.5"/>
+    <rect x="1.5" y="1.5" width="8" height="9" fill="#ffffff"/>
+    <line x1="3" y1="3.5" x2="8" y2="3.5"/><line x1="3" y1="5.5" x2="5" y2="5.5"/>
+    <rect x="6.5" y="5.5" width="8" height="9" fill="#ffffff"/>
+    <line x1="8" y1="8" x2="13" y2="8"/><line x1="8" y1="10" x2="13" y2="10"/>
+    <line x1="8" y1="12" x2="11" y2="12"/>
   </g>
 </svg>)";
 
@@ -278,7 +278,7 @@ QImage ToolbarStrip() {
   const struct { const char* svg; const char* caption; } cells[] = {
       {kRestoreGlyphSvg, "Restore"}, {kCopyGlyphSvg, "Copy"}, {kPreviewGlyphSvg, "Preview"}};
   for (int i = 0; i < 3; ++i) {
-    p.drawImage(i * 39 + 12, 0, RenderSvg(cells[i].svg, 15));
+    p.drawImage(i * 39 + 12, -1, RenderSvg(cells[i].svg, 16));  // the glyphs' top row is empty
     p.drawText(QRect(i * 39, 15, 39, 9), Qt::AlignHCenter | Qt::AlignBottom,
                QString::fromLatin1(cells[i].caption));
   }
