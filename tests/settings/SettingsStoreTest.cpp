@@ -19,6 +19,7 @@ class SettingsStoreTest : public ::testing::Test {
 };
 
 void WriteStoreText(const QByteArray& text) {
+  ASSERT_TRUE(QDir().mkpath(ConfigHome() + QStringLiteral("/KW")));
   QFile file(StoreFile());
   ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
   ASSERT_EQ(file.write(text), text.size());
