@@ -311,6 +311,8 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
     return;
   }
   seen = st;
+  // Lets the kernel read ahead further while the previous chunk is being compressed.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size >= kMaxEntryData) {
     AddError(path, fern::FormatFileError(EOVERFLOW, path));
