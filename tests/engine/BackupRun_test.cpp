@@ -10,6 +10,9 @@
 #include "platform/FileError.h"
 #include "platform/FileFinder.h"
 #include "res/Resource.h"
+#include "storage/CompressedFile.h"
+#include "storage/SetFormat.h"
+#include "storage/StoredName.h"
 #include "tests/engine/BackupDrive.h"
 
 using Result = CBackupRun::Result;
@@ -181,6 +184,9 @@ TEST(BackupRun, UnreadableFileGivesARowAndLosesItsMark) {
   PutFile(b.D("secret.txt"), "no entry");
   PutFile(b.D("open.txt"), "readable");
   ASSERT_EQ(chmod(b.D("secret.txt").c_str(), 0), 0);
+  mkdir(b.D("closed").c_str(), 0755);
+  PutFile(b.D("closed/inside.txt"), "inside");
+  ASSERT_EQ(chmod(b.D("closed").c_str(), 0), 0);
   // Root reads anything: the run then goes as the user nobody, who meets the real EACCES.
   const bool asRoot = geteuid() == 0;
   if (asRoot) {
@@ -196,18 +202,25 @@ TEST(BackupRun, UnreadableFileGivesARowAndLosesItsMark) {
     ASSERT_EQ(seteuid(0), 0);
   }
   ASSERT_EQ(result, Result::Done);
+  chmod(b.D("closed").c_str(), 0755);
   ASSERT_EQ(b.ui->errorLists.size(), 1u);
-  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 1u);
+  // The file, and the folder whose files could not even be listed.
+  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 2u);
   EXPECT_EQ(b.ui->errorLists[0].fileNames[0], b.D("secret.txt"));
   EXPECT_EQ(b.ui->errorLists[0].errorTexts[0], "Access to " + b.D("secret.txt") + " was denied.");
+  EXPECT_EQ(b.ui->errorLists[0].fileNames[1], b.D("closed"));
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[1], "Access to " + b.D("closed") + " was denied.");
   std::vector<ParsedEntry> entries;
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "E:\\open.txt");
 
-  // The next Quick Backup does not retry it until it changes.
-  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  // The next Quick Backup does not retry it until it changes; the folder's files are new to it.
+  ASSERT_EQ(b.Run(false), Result::Done);
   EXPECT_TRUE(b.ui->errorLists.empty());
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\closed\\inside.txt");
 }
 
 TEST(BackupRun, ThousandErrorsCloseTheList) {
@@ -448,4 +461,111 @@ TEST(BackupRun, SetInsideTheDriveIsNotBackedUpIntoItself) {
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "E:\\a.txt");
+}
+
+// The drive as the desktop mounts it: a tmpfs below /media/, read back through the storage layer.
+TEST(BackupRun, TmpfsUnderMediaReadsBackByteForByte) {
+  char pattern[] = "/media/fern-backup-XXXXXX";
+  if (mkdir("/media", 0755) != 0 && errno != EEXIST) GTEST_SKIP() << "no /media: " << strerror(errno);
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "cannot make a mount point below /media: " << strerror(errno);
+  const std::string mountPoint = pattern;
+  if (mount("fern-stick", mountPoint.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    int err = errno;
+    rmdir(mountPoint.c_str());
+    GTEST_SKIP() << "tmpfs mount not permitted: " << strerror(err);
+  }
+  CBackupBench b;
+  b.drive = mountPoint + "/";
+  std::map<std::string, std::string> files = {{"a.txt", "alpha"},
+                                              {"photos/p1.jpg", NoiseBytes(300000, 21)},
+                                              {"photos/2026/p2.jpg", NoiseBytes(70001, 22)},
+                                              {"notes/n.txt", std::string(100000, 'n')}};
+  for (const char* f : {"photos", "photos/2026", "notes", "empty"}) mkdir(b.D(f).c_str(), 0755);
+  for (const auto& [rel, data] : files) PutFile(b.D(rel), data);
+  PutFile(b.D("notes/zero"), "");
+
+  Result full = b.Run(true);
+  std::map<std::string, std::string> back;
+  bool clean = false;
+  {
+    CCompressedFile stream;
+    if (stream.Open(b.setPath.c_str(), 2)) {
+      for (;;) {
+        fern::EntryHeader header;
+        std::string name;
+        auto read = fern::ReadEntryHeader(stream, header, name);
+        if (read != fern::HeaderResult::Entry) {
+          clean = read == fern::HeaderResult::End;
+          break;
+        }
+        std::string data(header.dataLength, '\0');
+        uint32_t done = 0;
+        while (done < header.dataLength) {
+          int got = stream.Read(&data[done], std::min<uint32_t>(16384, header.dataLength - done));
+          if (got <= 0) break;
+          done += static_cast<uint32_t>(got);
+        }
+        if (done != header.dataLength) break;
+        std::string rel;
+        if (!fern::StoredNameToRelative(name, rel)) break;
+        back[rel] = data;
+      }
+    }
+  }
+  PutFile(b.D("photos/2026/p3.jpg"), "new");
+  Result quick = b.Run(false);
+  std::vector<ParsedEntry> entries;
+  bool parsed = ParseSetFile(b.setPath, entries);
+  umount2(mountPoint.c_str(), MNT_DETACH);
+  rmdir(mountPoint.c_str());
+
+  ASSERT_EQ(full, Result::Done);
+  EXPECT_TRUE(clean);
+  EXPECT_EQ(back, files);
+  ASSERT_EQ(quick, Result::Done);
+  ASSERT_TRUE(parsed);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\photos\\2026\\p3.jpg");
+}
+
+// A FAT volume: the marks are the kernel's archive attributes.
+TEST(BackupRun, VfatImageUsesTheArchiveAttribute) {
+  CBackupBench b;
+  const std::string image = b.temp.path() + "/stick.img";
+  b.drive = b.temp.path() + "/mnt/";
+  mkdir(b.drive.c_str(), 0755);
+  if (system(("truncate -s 8M " + image + " && mkfs.vfat " + image + " >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "mkfs.vfat (dosfstools) not available";
+  if (system(("mount -o loop " + image + " " + b.drive + " >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "loop mount of a vfat image failed (no vfat in this kernel, or no mount rights)";
+  struct Unmount {
+    std::string root;
+    ~Unmount() { umount2(root.c_str(), MNT_DETACH); }
+  } unmount{b.drive};
+  mkdir(b.D("DOCS").c_str(), 0755);
+  PutFile(b.D("DOCS/A.TXT"), "fat file");
+  PutFile(b.D("RO.TXT"), "read only");
+  ASSERT_EQ(chmod(b.D("RO.TXT").c_str(), 0444), 0);
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  EXPECT_EQ(access(b.marks.c_str(), F_OK), -1);  // no stand-in records for a FAT volume
+  struct stat st;
+  ASSERT_EQ(stat(b.D("RO.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+
+  PutFile(b.D("DOCS/A.TXT"), "fat file");  // same bytes, but written: the kernel marks it
+  ASSERT_EQ(b.Run(false), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\DOCS\\A.TXT");
+
+  // Write-protected: the files are backed up, the marks stay, and no row per file says so.
+  PutFile(b.D("DOCS/A.TXT"), "changed");
+  ASSERT_EQ(system(("mount -o remount,ro " + b.drive).c_str()), 0);
+  ASSERT_EQ(b.Run(false), Result::Done);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  ASSERT_EQ(b.Run(false), Result::Done);
 }
