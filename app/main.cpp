@@ -1,0 +1,3 @@
+#include "app/fernapp.h"
+
+int main(int argc, char** argv) { return theApp.InitInstance(argc, argv); }

@@ -1,0 +1,498 @@
+// The main window offscreen: its controls, the set list, the questions, the colours, the skin.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <QAction>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTreeWidget>
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <vector>
+
+#include "AppTestUtil.h"
+#include "app/PictureButton.h"
+#include "app/fernapp.h"
+#include "app/fernappDlg.h"
+#include "platform/FileFinder.h"
+#include "res/Resource.h"
+#include "res/gui/DialogUnits.h"
+
+using namespace apptest;
+
+namespace {
+
+class MainDialogTest : public CurrentFolderTest {
+ protected:
+  // A set file (or folder) in ./backups with a given modification time.
+  std::string MakeSet(const std::string& name, time_t mtime, bool folder = false) {
+    std::filesystem::create_directories(Backups());
+    const std::string path = Backups() + "/" + name;
+    if (folder) {
+      std::filesystem::create_directories(path + "/inside");
+      WriteFile(path + "/inside/x", "x");
+    } else {
+      WriteFile(path, std::string(30, 'z'));
+    }
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    return path;
+  }
+
+  static std::string DateText(time_t t) {
+    struct tm local;
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%m/%d/%y %H:%M:%S", &local);
+    return text;
+  }
+
+  // Attaches a fake drive: letter E names the folder.
+  void Attach(CBackupDlg& dlg, const std::string& root) {
+    dlg.SetRootOfLetter([root](char letter) { return letter == 'E' ? root : std::string(); });
+    dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 1u << 4);
+  }
+
+  static void SelectRows(CBackupDlg& dlg, std::initializer_list<int> rows) {
+    dlg.SetList()->clearSelection();
+    for (int r : rows) dlg.SetList()->topLevelItem(r)->setSelected(true);
+  }
+
+  static bool Enabled(CBackupDlg& dlg, int id) { return dlg.Control(id)->isEnabled(); }
+};
+
+TEST_F(MainDialogTest, ControlsAndInitialState) {
+  CBackupDlg dlg(nullptr, false);
+  const QFont font = fern::DialogFont("Small Fonts", 7);
+  EXPECT_EQ(dlg.size(), fern::DluToPixels(font, 187, 105));
+  EXPECT_TRUE(dlg.windowFlags() & Qt::FramelessWindowHint);
+
+  struct Expect {
+    int id;
+    bool enabled;
+    const char* tip;
+  };
+  const Expect buttons[] = {
+      {IDC_FULLBACKUP, false, "Full backup now!"},
+      {IDC_QUICKBACKUP, false, "Quick backup now!"},
+      {IDC_SCHEDULE, true, "Schedule a backup"},
+      {IDC_ABOUT, true, "About Fernlet"},
+      {IDC_DELETE, false, "Delete the selected backup set(s)"},
+      {IDC_RESTORE, false, "Restore the selected backup set(s)"},
+      {IDC_VIEW, false, "View the selected backup set(s)"},
+      {IDC_MINIMIZE, true, "Minimize to system tray"},
+      {IDCANCEL, true, "Close Fernlet"},
+  };
+  for (const Expect& e : buttons) {
+    auto* button = qobject_cast<CPictureButton*>(dlg.Control(e.id));
+    ASSERT_NE(button, nullptr) << e.id;
+    EXPECT_EQ(button->isEnabled(), e.enabled) << e.id;
+    EXPECT_EQ(button->toolTip().toStdString(), e.tip) << e.id;
+    EXPECT_EQ(button->size(), QSize(15, 17)) << e.id;
+  }
+  // The picture follows the state: disabled shows another picture than normal.
+  auto* full = qobject_cast<CPictureButton*>(dlg.Control(IDC_FULLBACKUP));
+  const QImage disabledPicture = full->CurrentPicture().toImage();
+  full->setEnabled(true);
+  EXPECT_NE(full->CurrentPicture().toImage(), disabledPicture);
+  full->setDown(true);
+  const QImage pressedPicture = full->CurrentPicture().toImage();
+  full->setDown(false);
+  EXPECT_NE(pressedPicture, full->CurrentPicture().toImage());
+
+  EXPECT_EQ(qobject_cast<QLabel*>(dlg.Control(IDC_STATUS))->text(), "Not Connected");
+  EXPECT_EQ(qobject_cast<QLabel*>(dlg.Control(IDC_DRIVENAME))->text(), "Not Connected");
+  EXPECT_EQ(qobject_cast<QLabel*>(dlg.Control(IDC_DRIVEINFO))->text(),
+            "If USB drive is already attached, detach and re-attach it");
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden());
+  EXPECT_TRUE(dlg.Control(IDC_PROGRESS)->isHidden());
+  EXPECT_TRUE(dlg.IsTimerActive(TIMER_SCHEDULE));
+  EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK));
+  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.m_bBusy);
+
+  QTreeWidget* list = dlg.SetList();
+  ASSERT_EQ(list->columnCount(), 3);
+  EXPECT_EQ(list->headerItem()->text(0), "Date");
+  EXPECT_EQ(list->headerItem()->text(1), "Name");
+  EXPECT_EQ(list->headerItem()->text(2), "FileName");
+  EXPECT_EQ(list->columnWidth(0), 80);
+  EXPECT_EQ(list->columnWidth(1), 80);
+  EXPECT_EQ(list->columnWidth(2), 0);
+  EXPECT_FALSE(list->header()->sectionsClickable());
+  EXPECT_FALSE(list->isSortingEnabled());
+  EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+  // The backups folder is made when the list is filled.
+  EXPECT_TRUE(std::filesystem::is_directory(Backups()));
+}
+
+TEST_F(MainDialogTest, PlacedAtTheBottomRightCorner) {
+  CBackupDlg dlg(nullptr, false);
+  const QRect s = dlg.screen()->geometry();
+  EXPECT_EQ(dlg.pos().x(), s.x() + s.width() - dlg.width() - 15);
+  EXPECT_EQ(dlg.pos().y(), s.y() + s.height() - dlg.height() - 35);
+}
+
+TEST_F(MainDialogTest, FillSetListFromTheFolder) {
+  const time_t t0 = 1133000000;  // a few fixed times, one apart
+  MakeSet("MYSTICK-951.fcf", t0);
+  MakeSet("MYSTICK-987.fci", t0 + 60);
+  MakeSet("OTHER-5.FCI", t0 + 120);
+  MakeSet("NODASH.fcf", t0 + 180);
+  MakeSet("FOLDER-9.fcf", t0 + 240, true);
+  MakeSet("MY-STICK-3.fcf", t0 + 300);
+  WriteFile(Backups() + "/notes.txt", "not a set");
+
+  // The folder's own order, as the file system lists it.
+  std::vector<fern::CFindData> found;
+  ASSERT_TRUE(fern::FindFiles(Backups(), "*.fc*", found));
+  ASSERT_EQ(found.size(), 6u);
+
+  CBackupDlg dlg(nullptr, false);
+  QTreeWidget* list = dlg.SetList();
+  ASSERT_EQ(list->topLevelItemCount(), 6);
+  for (size_t i = 0; i < found.size(); ++i) {
+    // Every row went to the top: the last one found is the first row.
+    QTreeWidgetItem* row = list->topLevelItem(static_cast<int>(found.size() - 1 - i));
+    const std::string name = found[i].name;
+    EXPECT_EQ(row->text(2).toStdString(), Backups() + "/" + name);
+    EXPECT_EQ(row->text(0).toStdString(), DateText(static_cast<time_t>(found[i].mtime))) << name;
+    std::string expectedName;
+    int expectedImage = IMAGE_FULLSET;
+    if (name == "MYSTICK-951.fcf") expectedName = "MYSTICK";
+    if (name == "MYSTICK-987.fci") expectedName = "MYSTICK", expectedImage = IMAGE_QUICKSET;
+    if (name == "OTHER-5.FCI") expectedName = "OTHER", expectedImage = IMAGE_QUICKSET;
+    if (name == "FOLDER-9.fcf") expectedName = "FOLDER";
+    if (name == "MY-STICK-3.fcf") expectedName = "MY";
+    EXPECT_EQ(row->text(1).toStdString(), expectedName) << name;
+    EXPECT_EQ(row->data(0, Qt::UserRole).toInt(), expectedImage) << name;
+    EXPECT_FALSE(row->icon(0).isNull()) << name;
+  }
+  EXPECT_EQ(DateText(t0), DateText(t0));  // the form itself: two digits each
+  EXPECT_EQ(DateText(t0).size(), 17u);
+}
+
+TEST_F(MainDialogTest, SelectionRulesAndSetRunning) {
+  MakeSet("A-1.fcf", 1133000000);
+  MakeSet("A-2.fcf", 1133000100);
+  CBackupDlg dlg(nullptr, false);
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 2);
+
+  SelectRows(dlg, {});
+  EXPECT_FALSE(Enabled(dlg, IDC_DELETE));
+  EXPECT_FALSE(Enabled(dlg, IDC_RESTORE));
+  EXPECT_FALSE(Enabled(dlg, IDC_VIEW));
+
+  SelectRows(dlg, {0});
+  EXPECT_TRUE(Enabled(dlg, IDC_DELETE));
+  EXPECT_FALSE(Enabled(dlg, IDC_RESTORE));  // no drive
+  EXPECT_TRUE(Enabled(dlg, IDC_VIEW));
+
+  SelectRows(dlg, {0, 1});
+  EXPECT_TRUE(Enabled(dlg, IDC_DELETE));
+  EXPECT_FALSE(Enabled(dlg, IDC_VIEW));  // only one set can be viewed
+
+  // The looser rule at the end of a run: all three with any selection, drive or not.
+  dlg.SetRunning(true);
+  EXPECT_FALSE(Enabled(dlg, IDC_DELETE));
+  EXPECT_FALSE(Enabled(dlg, IDC_FULLBACKUP));
+  EXPECT_FALSE(Enabled(dlg, IDC_SCHEDULE));
+  EXPECT_FALSE(Enabled(dlg, IDC_ABOUT));
+  EXPECT_FALSE(dlg.SetList()->isEnabled());
+  EXPECT_TRUE(Enabled(dlg, IDC_MINIMIZE));
+  EXPECT_TRUE(Enabled(dlg, IDCANCEL));
+  dlg.SetRunning(false);
+  EXPECT_TRUE(dlg.SetList()->isEnabled());
+  EXPECT_TRUE(Enabled(dlg, IDC_DELETE));
+  EXPECT_TRUE(Enabled(dlg, IDC_RESTORE));
+  EXPECT_TRUE(Enabled(dlg, IDC_VIEW));
+  EXPECT_TRUE(Enabled(dlg, IDC_FULLBACKUP));
+
+  // While busy, a change of selection disables the set commands.
+  dlg.m_bBusy = true;
+  SelectRows(dlg, {1});
+  EXPECT_FALSE(Enabled(dlg, IDC_DELETE));
+  EXPECT_FALSE(Enabled(dlg, IDC_VIEW));
+  dlg.m_bBusy = false;
+
+  // With a drive, Restore follows the selection.
+  Attach(dlg, m_folder + "/");
+  SelectRows(dlg, {0});
+  EXPECT_TRUE(Enabled(dlg, IDC_RESTORE));
+}
+
+TEST_F(MainDialogTest, ContextMenuGraying) {
+  MakeSet("A-1.fcf", 1133000000);
+  MakeSet("A-2.fci", 1133000100);
+  CBackupDlg dlg(nullptr, false);
+  auto states = [&dlg] {
+    std::unique_ptr<QMenu> menu(dlg.BuildSetMenu());
+    std::vector<std::pair<std::string, bool>> items;
+    for (QAction* a : menu->actions()) items.emplace_back(a->text().toStdString(), a->isEnabled());
+    return items;
+  };
+  using Items = std::vector<std::pair<std::string, bool>>;
+  SelectRows(dlg, {});
+  EXPECT_EQ(states(), (Items{{"Restore...", false}, {"Delete...", false}, {"View...", false}}));
+  SelectRows(dlg, {1});
+  EXPECT_EQ(states(), (Items{{"Restore...", false}, {"Delete...", true}, {"View...", true}}));
+  SelectRows(dlg, {0, 1});
+  EXPECT_EQ(states(), (Items{{"Restore...", false}, {"Delete...", true}, {"View...", false}}));
+  Attach(dlg, m_folder + "/");
+  EXPECT_EQ(states(), (Items{{"Restore...", true}, {"Delete...", true}, {"View...", false}}));
+  SelectRows(dlg, {});
+  EXPECT_EQ(states(), (Items{{"Restore...", false}, {"Delete...", false}, {"View...", false}}));
+}
+
+TEST_F(MainDialogTest, DeleteKeepsTheRowsThatCannotBeDeleted) {
+  const std::string first = MakeSet("A-1.fcf", 1133000000);
+  const std::string middle = MakeSet("A-2.fcf", 1133000100, true);  // a folder: unlink fails
+  const std::string last = MakeSet("A-3.fcf", 1133000200);
+  const std::string other = MakeSet("B-4.fcf", 1133000300);
+  CBackupDlg dlg(nullptr, false);
+  QTreeWidget* list = dlg.SetList();
+  ASSERT_EQ(list->topLevelItemCount(), 4);
+  auto rowOf = [list](const std::string& path) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+      if (list->topLevelItem(i)->text(2).toStdString() == path) return list->topLevelItem(i);
+    return static_cast<QTreeWidgetItem*>(nullptr);
+  };
+  list->clearSelection();
+  for (const std::string& p : {first, middle, last}) rowOf(p)->setSelected(true);
+
+  // No keeps everything.
+  auto no = AnswerNextModal(QMessageBox::No);
+  dlg.OnCommand(IDC_DELETE);
+  ASSERT_TRUE(no->seen);
+  EXPECT_EQ(no->text, "Are you sure you want to delete the selected backup set(s)?");
+  EXPECT_EQ(list->topLevelItemCount(), 4);
+  EXPECT_TRUE(std::filesystem::exists(first));
+
+  auto yes = AnswerNextModal(QMessageBox::Yes);
+  dlg.OnCommand(IDC_DELETE);
+  ASSERT_TRUE(yes->seen);
+  EXPECT_FALSE(std::filesystem::exists(first));
+  EXPECT_FALSE(std::filesystem::exists(last));
+  EXPECT_TRUE(std::filesystem::exists(middle));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  ASSERT_NE(rowOf(middle), nullptr);
+  EXPECT_TRUE(rowOf(middle)->isSelected());
+  ASSERT_NE(rowOf(other), nullptr);
+  EXPECT_FALSE(rowOf(other)->isSelected());
+}
+
+TEST_F(MainDialogTest, EnterIgnoredEscapeAsks) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  ASSERT_TRUE(WaitUntil([&] { return dlg.isVisible(); }));
+
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(&dlg, &enter);
+  Pump(50);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(dlg.isVisible());
+
+  auto no = AnswerNextModal(QMessageBox::No);
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(&dlg, &escape);
+  ASSERT_TRUE(no->seen);
+  EXPECT_EQ(no->text, "Are you sure you want to close Fernlet?");
+  EXPECT_TRUE(dlg.isVisible());
+
+  // The Close button asks the same; Yes ends the dialog.
+  auto yes = AnswerNextModal(QMessageBox::Yes);
+  qobject_cast<QAbstractButton*>(dlg.Control(IDCANCEL))->click();
+  ASSERT_TRUE(yes->seen);
+  EXPECT_EQ(yes->text, "Are you sure you want to close Fernlet?");
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(dlg.result(), QDialog::Rejected);
+}
+
+TEST_F(MainDialogTest, CloseWhileBusyOnlyStops) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  dlg.m_bBusy = true;
+  dlg.m_bStop = false;
+
+  auto no = AnswerNextModal(QMessageBox::No);
+  dlg.OnCommand(IDCANCEL);
+  ASSERT_TRUE(no->seen);
+  EXPECT_EQ(no->text, "Backup is active! Are you sure you want to cancel it?");
+  EXPECT_FALSE(dlg.m_bStop);
+
+  auto yes = AnswerNextModal(QMessageBox::Yes);
+  dlg.close();  // the window manager's close goes the same way
+  ASSERT_TRUE(yes->seen);
+  EXPECT_EQ(yes->text, "Backup is active! Are you sure you want to cancel it?");
+  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_TRUE(dlg.isVisible());
+
+  // The Cancel button: Yes stops and disables it.
+  dlg.m_bStop = false;
+  dlg.Control(IDC_CANCELRUN)->setEnabled(true);
+  dlg.Control(IDC_CANCELRUN)->show();
+  auto cancelNo = AnswerNextModal(QMessageBox::No);
+  dlg.OnCommand(IDC_CANCELRUN);
+  ASSERT_TRUE(cancelNo->seen);
+  EXPECT_EQ(cancelNo->text, "Are you sure you want to cancel the backup?");
+  EXPECT_FALSE(dlg.m_bStop);
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isEnabled());
+  auto cancelYes = AnswerNextModal(QMessageBox::Yes);
+  dlg.OnCommand(IDC_CANCELRUN);
+  ASSERT_TRUE(cancelYes->seen);
+  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.Control(IDC_CANCELRUN)->isEnabled());
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isVisible());
+  dlg.m_bBusy = false;
+}
+
+// Whether an image holds a pixel near the status line's dark blue.
+bool HasBluePixel(const QImage& image) {
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      if (c.blue() > 150 && c.red() < 80 && c.green() < 80) return true;
+    }
+  return false;
+}
+
+TEST_F(MainDialogTest, BlinkAndColourRules) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  const QColor grey(128, 128, 128);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVENAME), grey);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVEINFO), grey);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), QColor(0, 0, 192));
+
+  QWidget* status = dlg.Control(IDC_STATUS);
+  EXPECT_TRUE(HasBluePixel(status->grab().toImage()));
+
+  // A run: the status text vanishes on every other tick of the blink timer.
+  dlg.m_bBusy = true;
+  EXPECT_TRUE(dlg.m_bBlinkOn);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), QColor(0, 0, 192));
+  dlg.OnTimer(TIMER_BLINK);
+  EXPECT_FALSE(dlg.m_bBlinkOn);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), dlg.palette().color(QPalette::Button));
+  EXPECT_FALSE(HasBluePixel(status->grab().toImage()));
+  dlg.OnTimer(TIMER_BLINK);
+  EXPECT_TRUE(dlg.m_bBlinkOn);
+  EXPECT_TRUE(HasBluePixel(status->grab().toImage()));
+  dlg.OnTimer(TIMER_BLINK);
+  // Between runs it is steady blue whatever the phase.
+  dlg.m_bBusy = false;
+  EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), QColor(0, 0, 192));
+
+  // A drive turns the name and the figures black.
+  dlg.SetRootOfLetter([this](char) { return m_folder + "/"; });
+  dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 1u << 4);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVENAME), QColor(Qt::black));
+  EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVEINFO), QColor(Qt::black));
+  dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 4);
+  EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVENAME), grey);
+
+  // The status timer fires once and stops itself.
+  dlg.SetTimer(TIMER_STATUS, 20);
+  ASSERT_TRUE(WaitUntil([&] { return qobject_cast<QLabel*>(status)->text() == "Connected"; }, 3000));
+  EXPECT_FALSE(dlg.IsTimerActive(TIMER_STATUS));
+}
+
+// The dialog's own painting, without its controls.
+QImage Skin(CBackupDlg& dlg) {
+  QImage image(dlg.size(), QImage::Format_RGB32);
+  image.fill(Qt::magenta);
+  dlg.render(&image, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+  return image;
+}
+
+TEST_F(MainDialogTest, SkinPixels) {
+  CBackupDlg dlg(nullptr, false);
+  QPalette palette = dlg.palette();
+  palette.setColor(QPalette::Active, QPalette::Highlight, QColor(10, 120, 200));
+  palette.setColor(QPalette::Button, QColor(212, 208, 200));
+  dlg.setPalette(palette);
+  const QImage skin = Skin(dlg);
+  const int W = skin.width(), H = skin.height();
+  auto at = [&skin](int x, int y) { return skin.pixelColor(x, y); };
+
+  // The band: caption + 4 at column 0, + 60 at 14 (blue 260 wraps to 4), the caption at 29.
+  EXPECT_EQ(at(0, H - 1), QColor(14, 124, 204));
+  EXPECT_EQ(at(14, H - 1), QColor(70, 180, 4));
+  EXPECT_EQ(at(29, H - 1), QColor(10, 120, 200));
+  EXPECT_EQ(at(0, 0), QColor(14, 124, 204));
+
+  // The header band from x = 30: 196 at row 0, 240 at row 11, 188 at row 24.
+  EXPECT_EQ(at(30, 0), QColor(196, 196, 196));
+  EXPECT_EQ(at(W - 1, 11), QColor(240, 240, 240));
+  EXPECT_EQ(at(120, 24), QColor(188, 188, 188));  // covers the separator's top
+  EXPECT_EQ(at(30, 25), QColor(212, 208, 200));   // button face below it
+
+  // The separator at x = 120 to y = E + 35, not drawn at its end point.
+  const QFontMetrics metrics(theApp.m_fontVertical);
+  const int E = metrics.horizontalAdvance(QStringLiteral("Fernlet"));
+  EXPECT_EQ(at(120, 25), QColor(Qt::black));
+  EXPECT_EQ(at(120, E + 34), QColor(Qt::black));
+  EXPECT_EQ(at(120, E + 35), QColor(212, 208, 200));
+  EXPECT_EQ(at(121, 30), QColor(212, 208, 200));
+
+  // The label in the caption colour less 50 (10 - 50 wraps to 216), inside the band, above
+  // the bottom of its rectangle and at most E pixels long.
+  const QColor label(216, 70, 150);
+  int top = H, bottom = -1;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < 30; ++x)
+      if (at(x, y) == label) top = std::min(top, y), bottom = std::max(bottom, y);
+  ASSERT_GE(bottom, 0) << "no pixel in the label colour";
+  EXPECT_GE(top, 0);
+  EXPECT_LE(bottom, E + 40);
+  EXPECT_LE(bottom - top, E);
+  EXPECT_GT(bottom - top, E / 2);  // it reads along the band, not across
+}
+
+TEST_F(MainDialogTest, TrayAndWindowMenu) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  ASSERT_TRUE(WaitUntil([&] { return dlg.isVisible(); }));
+  // Offscreen there is no tray: the window minimises rather than vanish for good.
+  dlg.OnCommand(IDC_MINIMIZE);
+  EXPECT_TRUE(dlg.m_bInTray);
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(dlg.windowState() & Qt::WindowMinimized);
+  } else {
+    EXPECT_FALSE(dlg.isVisible());
+  }
+  dlg.OnCommand(ID_TRAY_OPEN);
+  EXPECT_FALSE(dlg.m_bInTray);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
+
+  std::unique_ptr<QMenu> menu(dlg.BuildWindowMenu());
+  std::vector<std::pair<std::string, int>> items;
+  for (QAction* a : menu->actions())
+    if (!a->isSeparator()) items.emplace_back(a->text().toStdString(), a->data().toInt());
+  EXPECT_EQ(items, (std::vector<std::pair<std::string, int>>{{"Close", 2}, {"&About fernapp...", 16}}));
+
+  // About from the window menu and from its button, Options from its button: each modal.
+  for (int command : {IDM_ABOUTBOX, IDC_ABOUT}) {
+    auto about = AnswerNextModal(QMessageBox::Ok);
+    dlg.OnCommand(command);
+    ASSERT_TRUE(about->seen);
+    EXPECT_EQ(about->className, "CAboutDlg");
+  }
+  auto options = AnswerNextModal(QMessageBox::Cancel);
+  dlg.OnCommand(IDC_SCHEDULE);
+  ASSERT_TRUE(options->seen);
+  EXPECT_EQ(options->className, "COptions");
+}
+
+}  // namespace

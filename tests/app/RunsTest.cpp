@@ -1,0 +1,263 @@
+// The runs, the drive and the schedule seen from the main window: real folders as the drive,
+// real sets in ./backups, the worker threads for real.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QTreeWidget>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "AppTestUtil.h"
+#include "app/fernapp.h"
+#include "app/fernappDlg.h"
+#include "res/Resource.h"
+#include "platform/Volume.h"
+#include "settings/SettingsStore.h"
+
+using namespace apptest;
+
+namespace {
+
+class RunsTest : public CurrentFolderTest {
+ protected:
+  void SetUp() override {
+    CurrentFolderTest::SetUp();
+    m_drive = m_folder + "/MYSTICK/";
+    std::filesystem::create_directories(m_drive + "docs/deep");
+    WriteFile(m_drive + "a.txt", "alpha alpha alpha");
+    WriteFile(m_drive + "docs/b.txt", std::string(50000, 'b'));
+    WriteFile(m_drive + "docs/deep/c.bin", "c");
+    // The label the volume query gives this folder (on a labelled file system, its label).
+    ASSERT_TRUE(fern::GetVolumeLabel(m_drive, m_label));
+  }
+
+  void Attach(CBackupDlg& dlg, uint32_t mask = 1u << 4) {
+    const std::string root = m_drive;
+    dlg.SetRootOfLetter([root, this](char letter) {
+      m_lettersAsked.insert(letter);
+      return letter == 'E' || letter == 'F' ? root : std::string();
+    });
+    dlg.OnDeviceChange(DBT_DEVICEARRIVAL, mask);
+  }
+
+  static QString Text(CBackupDlg& dlg, int id) {
+    return qobject_cast<QLabel*>(dlg.Control(id))->text();
+  }
+
+  // Runs a command and waits for its worker to end.
+  static bool RunCommand(CBackupDlg& dlg, int command) {
+    dlg.OnCommand(command);
+    return WaitUntil([&] { return !dlg.m_bBusy; }, 30000);
+  }
+
+  std::string m_drive;
+  std::string m_label;
+  std::set<char> m_lettersAsked;
+};
+
+TEST_F(RunsTest, ArrivalAndRemoval) {
+  CBackupDlg dlg(nullptr, false);
+  Attach(dlg);
+  EXPECT_EQ(dlg.DriveRoot(), m_drive);
+  EXPECT_EQ(dlg.DriveName(), m_label);
+  EXPECT_EQ(dlg.DriveLetter(), 'E');
+  EXPECT_EQ(Text(dlg, IDC_DRIVENAME).toStdString(), m_label);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Connected!");
+  EXPECT_TRUE(Text(dlg, IDC_DRIVEINFO).startsWith("Total: ")) << Text(dlg, IDC_DRIVEINFO).toStdString();
+  EXPECT_TRUE(Text(dlg, IDC_DRIVEINFO).contains("Used: "));
+  EXPECT_TRUE(Text(dlg, IDC_DRIVEINFO).contains("Free: "));
+  EXPECT_TRUE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+  EXPECT_TRUE(dlg.Control(IDC_QUICKBACKUP)->isEnabled());
+  EXPECT_FALSE(dlg.Control(IDC_RESTORE)->isEnabled());  // nothing selected
+
+  // F and G at once: the lowest letter wins.
+  m_lettersAsked.clear();
+  Attach(dlg, (1u << 5) | (1u << 6));
+  EXPECT_EQ(m_lettersAsked, (std::set<char>{'F'}));
+  EXPECT_EQ(dlg.DriveLetter(), 'F');
+
+  dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 9);  // any volume forgets the drive
+  EXPECT_EQ(dlg.DriveRoot(), "");
+  EXPECT_EQ(dlg.DriveName(), "");
+  EXPECT_EQ(Text(dlg, IDC_DRIVENAME), "Not Connected");
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+  EXPECT_FALSE(dlg.Control(IDC_QUICKBACKUP)->isEnabled());
+  EXPECT_TRUE(Text(dlg, IDC_DRIVEINFO).startsWith("Total: "));  // the figures stay, in grey
+
+  // A letter without a volume: no drive, the name and status keep what they showed.
+  Attach(dlg);
+  dlg.SetRootOfLetter([](char) { return std::string(); });
+  dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 1u << 7);
+  EXPECT_EQ(dlg.DriveRoot(), "");
+  EXPECT_EQ(Text(dlg, IDC_DRIVENAME).toStdString(), m_label);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Connected!");
+  EXPECT_EQ(Text(dlg, IDC_DRIVEINFO), "Plug in a USB Flash Drive");
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+  // A mask naming no drive at all.
+  dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 0);
+  EXPECT_EQ(dlg.DriveRoot(), "");
+
+  // The removal query (never sent on Linux) grants the removal and disables the backups.
+  Attach(dlg);
+  EXPECT_TRUE(dlg.OnDeviceChange(DBT_DEVICEQUERYREMOVE, 1u << 4));
+  EXPECT_EQ(dlg.DriveRoot(), "");
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+}
+
+TEST_F(RunsTest, FullThenQuickThenRestore) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  Attach(dlg);
+  QTreeWidget* list = dlg.SetList();
+  ASSERT_EQ(list->topLevelItemCount(), 0);
+
+  dlg.OnCommand(IDC_FULLBACKUP);
+  EXPECT_TRUE(dlg.m_bBusy);
+  EXPECT_FALSE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+  EXPECT_FALSE(dlg.Control(IDC_SCHEDULE)->isEnabled());
+  EXPECT_FALSE(list->isEnabled());
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isVisible());
+  EXPECT_TRUE(dlg.IsTimerActive(TIMER_BLINK));
+  // A second command while busy only sets the text.
+  dlg.OnCommand(IDC_QUICKBACKUP);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  QTreeWidgetItem* row = list->topLevelItem(0);
+  EXPECT_EQ(row->text(1).toStdString(), m_label);
+  EXPECT_TRUE(row->text(2).endsWith(".fcf"));
+  EXPECT_TRUE(std::filesystem::exists(row->text(2).toStdString()));
+  EXPECT_EQ(row->data(0, Qt::UserRole).toInt(), IMAGE_FULLSET);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Done!");
+  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.m_bFullBackup);
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden());
+  EXPECT_TRUE(dlg.Control(IDC_PROGRESS)->isHidden());
+  EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK));
+  EXPECT_TRUE(dlg.IsTimerActive(TIMER_STATUS));
+  EXPECT_TRUE(list->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return Text(dlg, IDC_STATUS) == "Connected"; }, 5000));
+  EXPECT_FALSE(dlg.IsTimerActive(TIMER_STATUS));
+
+  // Nothing changed since: no set, no row.
+  ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "No file changes");
+  EXPECT_EQ(list->topLevelItemCount(), 1);
+  std::vector<std::string> sets;
+  for (auto& e : std::filesystem::directory_iterator(Backups())) sets.push_back(e.path().string());
+  EXPECT_EQ(sets.size(), 1u);
+
+  // Restore the set after losing two files.
+  std::filesystem::remove(m_drive + "a.txt");
+  std::filesystem::remove_all(m_drive + "docs");
+  list->clearSelection();
+  list->topLevelItem(0)->setSelected(true);
+  EXPECT_TRUE(dlg.Control(IDC_RESTORE)->isEnabled());
+  dlg.OnCommand(IDC_RESTORE);
+  EXPECT_TRUE(dlg.m_bBusy);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Restoring...");
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Done!");
+  EXPECT_TRUE(std::filesystem::exists(m_drive + "a.txt"));
+  EXPECT_EQ(std::filesystem::file_size(m_drive + "docs/b.txt"), 50000u);
+  EXPECT_TRUE(std::filesystem::exists(m_drive + "docs/deep/c.bin"));
+  EXPECT_TRUE(Text(dlg, IDC_DRIVEINFO).startsWith("Total: "));
+  EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden());
+  EXPECT_TRUE(dlg.IsTimerActive(TIMER_STATUS));
+}
+
+TEST_F(RunsTest, RestoreNeedsADrive) {
+  CBackupDlg dlg(nullptr, false);
+  Attach(dlg);
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 4);
+  // The run's end enables Restore by its looser rule; without a drive it must write nothing.
+  dlg.SetList()->topLevelItem(0)->setSelected(true);
+  dlg.SetRunning(false);
+  dlg.OnCommand(IDC_RESTORE);
+  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_FALSE(std::filesystem::exists(m_folder + "/a.txt"));
+}
+
+TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 1));
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  dlg.OnCommand(IDC_MINIMIZE);  // hidden (or minimised where there is no tray)
+  ASSERT_TRUE(dlg.m_bInTray);
+  Attach(dlg);
+  EXPECT_TRUE(dlg.m_bScheduledRun);
+  // The command is posted, so it starts from the event loop.
+  ASSERT_TRUE(WaitUntil([&] { return dlg.m_bBusy.load(); }, 5000));
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  EXPECT_TRUE(dlg.SetList()->topLevelItem(0)->text(2).endsWith(".fcf"));
+  // It started hidden, so it is hidden again.
+  EXPECT_FALSE(dlg.m_bScheduledRun);
+  EXPECT_TRUE(dlg.m_bInTray);
+  EXPECT_TRUE(!dlg.isVisible() || (dlg.windowState() & Qt::WindowMinimized));
+
+  // Now the drive has a fresh full set: nothing is due at the next arrival.
+  Attach(dlg);
+  EXPECT_FALSE(dlg.m_bScheduledRun);
+  Pump(100);
+  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
+}
+
+TEST_F(RunsTest, NothingStoredStartsNothing) {
+  CBackupDlg dlg(nullptr, false);
+  Attach(dlg);
+  EXPECT_FALSE(dlg.m_bScheduledRun);
+  Pump(100);
+  EXPECT_FALSE(dlg.m_bBusy);
+  // The hourly tick: no run, and the scratch folder's files go.
+  dlg.OnTimer(TIMER_SCHEDULE);
+  Pump(50);
+  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 0);
+}
+
+// The real watcher: a tmpfs mounted under /media is noticed, and its unmounting too.
+TEST_F(RunsTest, RealWatcherSeesATmpfs) {
+  const std::string mountPoint = "/media/FERNT" + std::to_string(::getpid());
+  std::error_code ec;
+  std::filesystem::create_directories(mountPoint, ec);
+  if (ec) GTEST_SKIP() << "cannot create " << mountPoint << ": " << ec.message();
+  if (::mount("fernt", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    const int error = errno;
+    std::filesystem::remove(mountPoint, ec);
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(error);
+  }
+  ASSERT_EQ(::umount(mountPoint.c_str()), 0);  // mounted again below, once the watcher runs
+  {
+    CBackupDlg dlg(nullptr, true);
+    Pump(200);
+    ASSERT_EQ(::mount("fernt", mountPoint.c_str(), "tmpfs", 0, "size=4m"), 0);
+    WriteFile(mountPoint + "/hello.txt", "hello");
+    const bool arrived = WaitUntil([&] { return Text(dlg, IDC_STATUS) == "Connected!"; }, 5000);
+    const std::string root = dlg.DriveRoot();
+    const std::string name = Text(dlg, IDC_DRIVENAME).toStdString();
+    const bool enabled = dlg.Control(IDC_FULLBACKUP)->isEnabled();
+    ::umount(mountPoint.c_str());
+    const bool removed = WaitUntil([&] { return Text(dlg, IDC_STATUS) == "Not Connected"; }, 5000);
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(root, mountPoint + "/");
+    EXPECT_EQ(name, "FERNT" + std::to_string(::getpid()));
+    EXPECT_TRUE(enabled);
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(dlg.DriveRoot(), "");
+  }
+  std::filesystem::remove(mountPoint, ec);
+}
+
+}  // namespace
