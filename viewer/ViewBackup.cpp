@@ -230,8 +230,12 @@ void CViewBackup::OnInitDialog() {
 
 void CViewBackup::StartWorker(int (*proc)(CViewBackup*)) {
   JoinWorker();
+  m_bWorkerDone = false;
   try {
-    m_worker = std::thread(proc, this);
+    m_worker = std::thread([this, proc] {
+      proc(this);
+      m_bWorkerDone = true;
+    });
   } catch (const std::system_error&) {
     // Left unjoinable: the caller ends the operation itself.
   }
@@ -239,10 +243,10 @@ void CViewBackup::StartWorker(int (*proc)(CViewBackup*)) {
 
 void CViewBackup::JoinWorker() {
   if (!m_worker.joinable()) return;
-  // The worker's last step runs on this thread: let it through before waiting.
-  while (m_bBusy) {
+  // The worker's steps on the tree run on this thread: let them through before waiting.
+  while (!m_bWorkerDone) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    if (m_bBusy) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!m_bWorkerDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   m_worker.join();
 }

@@ -134,6 +134,7 @@ class CViewBackup : public QDialog {
   QPushButton* m_pStopButton = nullptr;
   std::unique_ptr<CViewerEngineUI> m_pUI;
   std::thread m_worker;
+  std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
 
   // Loading state: the worker's own index of the nodes, and the nodes it has created that the

@@ -1,0 +1,185 @@
+// The tree built from a real set: chains of nodes, sibling order, the first-entry records,
+// expansion of the first level, and the end-of-load state.
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+
+#include "res/Resource.h"
+#include "viewer/TreeItem.h"
+#include "ViewerTestSupport.h"
+
+using namespace viewertest;
+
+TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
+  TempDir dir;
+  const std::string set = dir / "MYSTICK-951.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\a.txt", "alpha", 1000},
+                             {"E:\\docs\\b.txt", "bravo!", 2000},
+                             {"E:\\docs\\sub\\c.txt", "c", 3000},
+                             {"E:\\Zeta\\d.txt", "delta", 4000}}));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QTreeWidget* tree = view.Tree();
+
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  EXPECT_EQ(top->text(0), "E:");
+  EXPECT_TRUE(top->isExpanded());
+  EXPECT_EQ(ChildLabels(top), (QStringList{"docs", "Zeta", "a.txt"}));
+  QTreeWidgetItem* docs = Child(top, "docs");
+  EXPECT_EQ(ChildLabels(docs), (QStringList{"sub", "b.txt"}));
+  EXPECT_FALSE(docs->isExpanded());
+  EXPECT_FALSE(Child(docs, "sub")->isExpanded());
+  EXPECT_FALSE(Child(top, "Zeta")->isExpanded());
+
+  // The first entry through a node defines its record.
+  const CTreeItem* topNode = CViewBackup::NodeOf(top);
+  ASSERT_NE(topNode, nullptr);
+  EXPECT_EQ(topNode->m_strName, "E:\\a.txt");
+  EXPECT_EQ(topNode->m_time, 1000);
+  EXPECT_EQ(topNode->m_dwSize, 5u);
+  EXPECT_TRUE(topNode->m_bFolder);
+  const CTreeItem* docsNode = CViewBackup::NodeOf(docs);
+  EXPECT_EQ(docsNode->m_strName, "E:\\docs\\b.txt");
+  EXPECT_EQ(docsNode->m_time, 2000);
+  EXPECT_EQ(docsNode->m_dwSize, 6u);
+  EXPECT_TRUE(docsNode->m_bFolder);
+  const CTreeItem* c = CViewBackup::NodeOf(Child(Child(docs, "sub"), "c.txt"));
+  ASSERT_NE(c, nullptr);
+  EXPECT_FALSE(c->m_bFolder);
+  EXPECT_EQ(c->m_strText, "c.txt");
+  EXPECT_EQ(view.m_items.size(), 8u);  // E:, a.txt, docs, b.txt, sub, c.txt, Zeta, d.txt
+  EXPECT_EQ(view.m_items[0]->m_strText, "E:");  // creation order
+
+  // Loaded: idle, status empty, stop hidden, nothing enabled without a check or a selection.
+  EXPECT_EQ(view.m_bBusy, 0);
+  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_EQ(view.StatusLine()->text(), "");
+  EXPECT_FALSE(view.StopButton()->isVisible());
+  EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  EXPECT_FALSE(view.CommandAction(ID_PREVIEW)->isEnabled());
+  EXPECT_FALSE(view.CommandAction(ID_COPY_TO_CLIPBOARD)->isEnabled());
+  EXPECT_EQ(view.m_strTitle.rfind("MYSTICK (", 0), 0u) << view.m_strTitle;
+  EXPECT_EQ(view.m_strTitle.back(), ')');
+  // Folder and file pictures of the shared image list.
+  EXPECT_EQ(docs->icon(0).pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FOLDER].toImage());
+  EXPECT_EQ(Child(top, "a.txt")->icon(0).pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FILE].toImage());
+}
+
+TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {
+  TempDir dir;
+  const std::string set = dir / "STICK-1.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\docs\\docs\\f.txt", "f"},
+                             {"E:\\Backup\\Photos\\x.jpg", "x"},
+                             {"E:\\Photos\\y.jpg", "y"},
+                             {"E:\\docs\\b.txt", "b"},
+                             {"E:\\Docs\\a.txt", "a"},
+                             {"E:\\zz.txt", "z"},
+                             {"E:\\ZZ.txt", "Z"},
+                             {"E:\\_x", "_"}}));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ASSERT_NE(top, nullptr);
+  // Folders first; labels without regard to case; equal but for case: capitals first, whatever
+  // order they were read in; '_' sorts before letters as with a lower-case comparison.
+  EXPECT_EQ(ChildLabels(top), (QStringList{"Backup", "Docs", "docs", "Photos", "_x", "ZZ.txt", "zz.txt"}));
+  // A folder may hold a folder of its own name.
+  QTreeWidgetItem* docs = Child(top, "docs");
+  EXPECT_EQ(ChildLabels(docs), (QStringList{"docs", "b.txt"}));
+  EXPECT_EQ(ChildLabels(Child(docs, "docs")), QStringList{"f.txt"});
+  // Photos below Backup and Photos below the drive are different nodes.
+  EXPECT_EQ(ChildLabels(Child(Child(top, "Backup"), "Photos")), QStringList{"x.jpg"});
+  EXPECT_EQ(ChildLabels(Child(top, "Photos")), QStringList{"y.jpg"});
+  EXPECT_EQ(ChildLabels(Child(top, "Docs")), QStringList{"a.txt"});
+}
+
+TEST(ViewerTree, CompareItemsRanksFoldersFirstThenLabels) {
+  CTreeItem folder, file, upper, lower;
+  folder.m_strText = "zeta";
+  folder.m_bFolder = 1;
+  file.m_strText = "Alpha";
+  upper.m_strText = "Docs";
+  lower.m_strText = "docs";
+  EXPECT_LT(CViewBackup::CompareItems(folder, file), 0);
+  EXPECT_GT(CViewBackup::CompareItems(file, folder), 0);
+  EXPECT_LT(CViewBackup::CompareItems(upper, lower), 0);
+  EXPECT_GT(CViewBackup::CompareItems(lower, upper), 0);
+  EXPECT_EQ(CViewBackup::CompareItems(lower, lower), 0);
+  EXPECT_LT(CViewBackup::CompareItems(file, lower), 0);
+}
+
+TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
+  TempDir dir;
+  {
+    CViewBackup view;
+    OpenAndLoad(view, dir / "GONE-5.fcf", dir.Path() + "/");
+    EXPECT_EQ(view.Tree()->topLevelItemCount(), 0);
+    EXPECT_TRUE(view.m_strTitle.empty());
+    EXPECT_EQ(view.StatusLine()->text(), "");
+    EXPECT_FALSE(view.StopButton()->isVisible());
+    EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  }
+  {
+    const std::string set = dir / "nodash.fcf";
+    ASSERT_TRUE(WriteSet(set, {}));
+    CViewBackup view;
+    OpenAndLoad(view, set, dir.Path() + "/");
+    EXPECT_EQ(view.Tree()->topLevelItemCount(), 0);
+    EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+    // No '-' in the name: the band starts with " (" and the date.
+    EXPECT_EQ(view.m_strTitle.rfind(" (", 0), 0u) << view.m_strTitle;
+  }
+}
+
+TEST(ViewerTree, DamagedSetKeepsEntriesReadBefore) {
+  TempDir dir;
+  const std::string good = dir / "good.fcf";
+  ASSERT_TRUE(WriteSet(good, {{"E:\\one.txt", "1111"}, {"E:\\two\\t.txt", std::string(5000, 't')}}));
+  // The same set cut inside the second entry's data, gzip trailer and all.
+  {
+    CCompressedFile plain;
+    ASSERT_TRUE(plain.Open(good.c_str(), 2));
+    char* block = nullptr;
+    int size = 0;
+    ASSERT_TRUE(plain.ReadAll(&block, &size));
+    std::string content(block, size);
+    delete[] block;
+    plain.Close();
+    CCompressedFile cut;
+    const std::string cutPath = dir / "cut.fcf";
+    ASSERT_TRUE(cut.Open(cutPath.c_str(), 1));
+    ASSERT_TRUE(cut.Write(content.data(), static_cast<unsigned>(content.size() - 100)));
+    ASSERT_TRUE(cut.Close());
+  }
+  MessageCatcher messages;
+  CViewBackup view;
+  OpenAndLoad(view, dir / "cut.fcf");
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ASSERT_NE(top, nullptr);
+  // The entry whose data is incomplete is not added.
+  EXPECT_EQ(ChildLabels(top), QStringList{"one.txt"});
+  EXPECT_EQ(messages.texts, std::vector<std::string>{"error reading"});
+}
+
+TEST(ViewerTree, TipShowsLastModifiedDate) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\a.txt", "a", 1133879400}}));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ASSERT_NE(top, nullptr);
+  time_t t = 1133879400;
+  struct tm local {};
+  localtime_r(&t, &local);
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char expected[64];
+  snprintf(expected, sizeof expected, "Last Modified: %s %s %02d, %d", kDays[local.tm_wday], kMonths[local.tm_mon],
+           local.tm_mday, local.tm_year + 1900);
+  EXPECT_EQ(Child(top, "a.txt")->data(0, Qt::ToolTipRole).toString().toStdString(), expected);
+  // A folder shows the time of the entry that created it.
+  EXPECT_EQ(top->data(0, Qt::ToolTipRole).toString().toStdString(), expected);
+}

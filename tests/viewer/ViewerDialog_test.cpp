@@ -1,0 +1,316 @@
+// The viewer dialog driven as a user would: check boxes, command rules, menu, layout, closing.
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolBar>
+
+#include "ViewerTestSupport.h"
+#include "res/Resource.h"
+#include "viewer/TreeItem.h"
+
+using namespace viewertest;
+
+namespace {
+
+bool Checked(QTreeWidgetItem* item) { return item != nullptr && item->checkState(0) == Qt::Checked; }
+
+// E: holding folders A and B with one file each, and a top-level file.
+std::vector<Entry> TwoFolders() {
+  return {{"E:\\A\\a.txt", "in A"}, {"E:\\B\\b.txt", "in B"}, {"E:\\B\\deep\\c.txt", "deeper"}, {"E:\\top.txt", "t"}};
+}
+
+}  // namespace
+
+TEST(ViewerDialog, FolderBoxChecksDownAndUp) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, TwoFolders()));
+  CViewBackup view;
+  OpenAndLoad(view, set, dir.Path() + "/");
+  QTreeWidget* tree = view.Tree();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeWidgetItem* b = Child(top, "B");
+  ASSERT_NE(b, nullptr);
+  tree->expandAll();
+
+  ClickBox(tree, b);
+  EXPECT_TRUE(Checked(b));
+  EXPECT_TRUE(Checked(Child(b, "b.txt")));
+  EXPECT_TRUE(Checked(Child(b, "deep")));
+  EXPECT_TRUE(Checked(Child(Child(b, "deep"), "c.txt")));
+  EXPECT_TRUE(Checked(top));  // up to the drive
+  EXPECT_FALSE(Checked(Child(top, "A")));
+  EXPECT_FALSE(Checked(Child(top, "top.txt")));
+  EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  EXPECT_EQ(tree->currentItem(), b);  // a click selects the row
+
+  // Unchecking the only checked branch unchecks the drive node; Restore goes off.
+  ClickBox(tree, b);
+  EXPECT_FALSE(Checked(top));
+  EXPECT_FALSE(Checked(Child(Child(b, "deep"), "c.txt")));
+  EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+
+  // A file whose siblings are unchecked checks its folders up to the drive.
+  QTreeWidgetItem* c = Child(Child(b, "deep"), "c.txt");
+  ClickBox(tree, c);
+  EXPECT_TRUE(Checked(c));
+  EXPECT_TRUE(Checked(Child(b, "deep")));
+  EXPECT_TRUE(Checked(b));
+  EXPECT_TRUE(Checked(top));
+  EXPECT_FALSE(Checked(Child(b, "b.txt")));
+}
+
+TEST(ViewerDialog, UncheckingOneBranchUnchecksEveryAncestor) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, TwoFolders()));
+  CViewBackup view;
+  OpenAndLoad(view, set, dir.Path() + "/");
+  QTreeWidget* tree = view.Tree();
+  tree->expandAll();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeWidgetItem* a = Child(top, "A");
+  QTreeWidgetItem* b = Child(top, "B");
+  ClickBox(tree, Child(a, "a.txt"));
+  ClickBox(tree, Child(b, "b.txt"));
+  ASSERT_TRUE(Checked(a) && Checked(b) && Checked(top));
+  EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+
+  // The ancestors all take the state computed for the parent: A and the drive go off although
+  // B and its file stay checked.
+  ClickBox(tree, Child(a, "a.txt"));
+  EXPECT_FALSE(Checked(a));
+  EXPECT_FALSE(Checked(top));
+  EXPECT_TRUE(Checked(b));
+  EXPECT_TRUE(Checked(Child(b, "b.txt")));
+  EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+
+  ClickBox(tree, Child(a, "a.txt"));
+  EXPECT_TRUE(Checked(a));
+  EXPECT_TRUE(Checked(top));
+  EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+}
+
+TEST(ViewerDialog, OnlyMouseClicksOnTheBoxSpread) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, TwoFolders()));
+  CViewBackup view;
+  OpenAndLoad(view, set, dir.Path() + "/");
+  QTreeWidget* tree = view.Tree();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeWidgetItem* b = Child(top, "B");
+
+  // A click on the label selects without toggling anything.
+  QRect row = tree->visualItemRect(b);
+  Click(tree->viewport(), QPoint(row.right() - 2, row.center().y()));
+  EXPECT_EQ(tree->currentItem(), b);
+  EXPECT_FALSE(Checked(b));
+
+  // The keyboard toggles that one node only.
+  tree->setFocus();
+  Key(tree, Qt::Key_Space);
+  EXPECT_TRUE(Checked(b));
+  EXPECT_FALSE(Checked(Child(b, "b.txt")));
+  EXPECT_FALSE(Checked(top));
+  EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+}
+
+TEST(ViewerDialog, RestoreNeedsADriveWhenTheViewerOpened) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, TwoFolders()));
+  CViewBackup view;
+  OpenAndLoad(view, set);  // no drive
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ClickBox(view.Tree(), top);
+  EXPECT_TRUE(Checked(top));
+  EXPECT_TRUE(Checked(Child(Child(top, "B"), "b.txt")));
+  EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+}
+
+TEST(ViewerDialog, PreviewRefusesProgramsCopyDoesNot) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\run.EXE", "MZ"}, {"E:\\x.bat", "@echo"}, {"E:\\y.com", "c"},
+                             {"E:\\mybat", "m"}, {"E:\\go.cmd", "g"}, {"E:\\dir\\f.txt", "f"}}));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QTreeWidget* tree = view.Tree();
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QAction* preview = view.CommandAction(ID_PREVIEW);
+  QAction* copy = view.CommandAction(ID_COPY_TO_CLIPBOARD);
+  for (const char* label : {"run.EXE", "x.bat", "y.com", "mybat"}) {
+    tree->setCurrentItem(Child(top, label));
+    EXPECT_FALSE(preview->isEnabled()) << label;
+    EXPECT_TRUE(copy->isEnabled()) << label;
+  }
+  tree->setCurrentItem(Child(top, "go.cmd"));
+  EXPECT_TRUE(preview->isEnabled());
+  EXPECT_TRUE(copy->isEnabled());
+  tree->setCurrentItem(Child(top, "dir"));
+  EXPECT_FALSE(preview->isEnabled());
+  EXPECT_FALSE(copy->isEnabled());
+
+  // The context menu: a folder grays both, a program only Preview.
+  {
+    std::unique_ptr<QMenu> menu = view.CreateItemMenu(Child(top, "dir"));
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), "Preview...");
+    EXPECT_EQ(menu->actions()[1]->text(), "Copy To ClipBoard");
+    EXPECT_FALSE(menu->actions()[0]->isEnabled());
+    EXPECT_FALSE(menu->actions()[1]->isEnabled());
+  }
+  {
+    PopupCatcher popup;
+    QTreeWidgetItem* exe = Child(top, "run.EXE");
+    tree->clearSelection();
+    const QPoint at = tree->visualItemRect(exe).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(tree->viewport(), &event);
+    EXPECT_EQ(tree->currentItem(), exe);  // selected before the menu shows
+    ASSERT_EQ(popup.entries.size(), 2u);
+    EXPECT_FALSE(popup.entries[0].second);
+    EXPECT_TRUE(popup.entries[1].second);
+  }
+  {
+    // Empty space below the last row: no menu.
+    PopupCatcher popup;
+    const QPoint below(5, tree->viewport()->height() - 2);
+    ASSERT_EQ(tree->itemAt(below), nullptr);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, below, tree->viewport()->mapToGlobal(below));
+    QApplication::sendEvent(tree->viewport(), &event);
+    QApplication::processEvents();
+    EXPECT_TRUE(popup.entries.empty());
+  }
+  // An item without data counts as no node.
+  auto* bare = new QTreeWidgetItem(QStringList{"bare.txt"});
+  top->addChild(bare);
+  tree->setCurrentItem(bare);
+  EXPECT_FALSE(preview->isEnabled());
+  EXPECT_FALSE(copy->isEnabled());
+  EXPECT_EQ(CViewBackup::NodeOf(bare), nullptr);
+}
+
+TEST(ViewerDialog, LayoutFollowsTheWindowSize) {
+  CViewBackup view;
+  view.show();
+  WaitIdle(view);
+  for (QSize size : {QSize(500, 400), QSize(640, 300)}) {
+    view.resize(size);
+    QApplication::processEvents();
+    const int w = view.width();
+    const int h = view.height();
+    EXPECT_EQ(view.Tree()->geometry(), QRect(31, 40, w - 33, h - 60));
+    EXPECT_EQ(view.StatusLine()->geometry(), QRect(34, h - 18, 100, 16));
+    EXPECT_EQ(view.StopButton()->geometry(), QRect(139, h - 18, 80, 16));
+    EXPECT_EQ(view.ToolBar()->geometry(), QRect(31, 0, w - 33, 35));
+  }
+  EXPECT_EQ(view.windowTitle(), "Fernlet");
+  EXPECT_TRUE(view.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(view.windowFlags() & Qt::WindowMinimizeButtonHint);
+}
+
+TEST(ViewerDialog, ToolbarHasThreePicturesAndTips) {
+  CViewBackup view;
+  QToolBar* bar = view.ToolBar();
+  ASSERT_EQ(bar->actions().size(), 3);
+  EXPECT_EQ(bar->actions()[0]->data().toInt(), ID_RESTORE_CHECKED);
+  EXPECT_EQ(bar->actions()[1]->data().toInt(), ID_COPY_TO_CLIPBOARD);
+  EXPECT_EQ(bar->actions()[2]->data().toInt(), ID_PREVIEW);
+  EXPECT_EQ(view.CommandAction(ID_RESTORE_CHECKED)->toolTip(), "Restore the checked file(s) to the USB Flash drive");
+  EXPECT_EQ(view.CommandAction(ID_COPY_TO_CLIPBOARD)->toolTip(),
+            "Copy the selected file to the windows clipboard to paste into Windows Explorer");
+  EXPECT_EQ(view.CommandAction(ID_PREVIEW)->toolTip(), "Preview the selected file");
+  EXPECT_EQ(bar->iconSize(), QSize(39, 24));
+  for (QAction* action : bar->actions()) {
+    EXPECT_FALSE(action->icon().isNull());
+    EXPECT_FALSE(action->isEnabled());
+  }
+}
+
+TEST(ViewerDialog, EscapeWhileLoadingStopsThenCloses) {
+  TempDir dir;
+  const std::string set = dir / "BIG-1.fcf";
+  std::vector<Entry> entries;
+  for (int i = 0; i < 40000; ++i)
+    entries.push_back({"E:\\f" + std::to_string(i % 40) + "\\n" + std::to_string(i) + ".txt", "x"});
+  ASSERT_TRUE(WriteSet(set, entries));
+  CViewBackup view;
+  view.m_strSetPath = set;
+  view.show();
+  ASSERT_EQ(view.m_bBusy, 1);
+  EXPECT_EQ(view.StatusLine()->text(), "Loading...");
+  EXPECT_TRUE(view.StopButton()->isVisible());
+
+  Key(view.Tree(), Qt::Key_Return);  // Enter must not close while the worker runs
+  EXPECT_TRUE(view.isVisible());
+  Key(view.Tree(), Qt::Key_Escape);
+  EXPECT_TRUE(view.isVisible());
+  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");
+  EXPECT_FALSE(view.StopButton()->isVisible());
+
+  ASSERT_TRUE(WaitIdle(view));
+  EXPECT_TRUE(view.isVisible());
+  EXPECT_EQ(view.StatusLine()->text(), "");
+  EXPECT_FALSE(view.StopButton()->isVisible());
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ASSERT_NE(top, nullptr);  // at least the first entry's chain
+  EXPECT_NE(Child(Child(top, "f0"), "n0.txt"), nullptr);
+  EXPECT_LT(view.m_items.size(), 40000u);  // stopped early
+
+  Key(view.Tree(), Qt::Key_Escape);
+  EXPECT_FALSE(view.isVisible());
+  EXPECT_EQ(view.result(), QDialog::Rejected);
+}
+
+TEST(ViewerDialog, StopButtonAndEnterWhenIdle) {
+  TempDir dir;
+  const std::string set = dir / "BIG-2.fcf";
+  std::vector<Entry> entries;
+  for (int i = 0; i < 20000; ++i) entries.push_back({"E:\\n" + std::to_string(i), "y"});
+  ASSERT_TRUE(WriteSet(set, entries));
+  CViewBackup view;
+  view.m_strSetPath = set;
+  view.show();
+  view.StopButton()->click();
+  EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");
+  ASSERT_TRUE(WaitIdle(view));
+  EXPECT_TRUE(view.isVisible());
+  Key(view.Tree(), Qt::Key_Enter);  // idle: Enter ends the dialog
+  EXPECT_FALSE(view.isVisible());
+  EXPECT_EQ(view.result(), QDialog::Accepted);
+}
+
+TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
+  TempDir dir;
+  const std::string set = dir / "BIG-3.fcf";
+  std::vector<Entry> entries;
+  for (int i = 0; i < 30000; ++i) entries.push_back({"E:\\d\\n" + std::to_string(i), "z"});
+  ASSERT_TRUE(WriteSet(set, entries));
+  CViewBackup view;
+  view.m_strSetPath = set;
+  view.m_strDriveRoot = dir.Path() + "/";
+  view.m_bDriveAttached = true;
+  view.show();
+  // Wait for the first nodes, then check the drive while the rest still comes in.
+  while (view.m_bBusy && view.Tree()->topLevelItemCount() == 0) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  ASSERT_NE(top, nullptr);
+  top->setCheckState(0, Qt::Checked);
+  const bool stillLoading = view.m_bBusy;  // only the GUI thread clears it
+  view.OnCheckChanged(top);
+  if (stillLoading) {
+    EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  }
+  ASSERT_TRUE(WaitIdle(view));
+  EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  // The tree is sorted at the end: labels ascend without regard to case.
+  QTreeWidgetItem* d = Child(top, "d");
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(d->childCount(), 30000);
+  for (int i = 1; i < d->childCount(); ++i)
+    ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(d->child(i - 1)), *CViewBackup::NodeOf(d->child(i))), 0);
+}
