@@ -593,7 +593,7 @@ void CBackupDlg::ShowProgress(bool show) {
 
 void CBackupDlg::AddSetRow(const std::string& date, const std::string& driveName,
                            const std::string& setPath, int image) {
-  fern::RunOnGuiThread([&] { InsertSetRow(Q(date), Q(driveName), Q(setPath), image); });
+  fern::RunOnGuiThread([&] { InsertSetRow(date, driveName, setPath, image); });
 }
 
 // --- the set list ----------------------------------------------------------------------------
@@ -636,10 +636,26 @@ bool CBackupDlg::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-void CBackupDlg::InsertSetRow(const QString& date, const QString& name, const QString& path,
-                              int image) {
-  auto* item = new QTreeWidgetItem(QStringList{date, name, path});
-  item->setData(0, Qt::UserRole, image);
+// The row keeps the bytes of the path and the name as the file system gave them: a name that
+// is not valid UTF-8 would not survive the round trip through the shown text.
+enum { ROLE_IMAGE = Qt::UserRole, ROLE_BYTES = Qt::UserRole + 1 };
+
+std::string CBackupDlg::RowPath(const QTreeWidgetItem* item) {
+  const QVariant bytes = item->data(2, ROLE_BYTES);
+  return bytes.isValid() ? bytes.toByteArray().toStdString() : item->text(2).toStdString();
+}
+
+std::string CBackupDlg::RowDriveName(const QTreeWidgetItem* item) {
+  const QVariant bytes = item->data(1, ROLE_BYTES);
+  return bytes.isValid() ? bytes.toByteArray().toStdString() : item->text(1).toStdString();
+}
+
+void CBackupDlg::InsertSetRow(const std::string& date, const std::string& name,
+                              const std::string& path, int image) {
+  auto* item = new QTreeWidgetItem(QStringList{Q(date), Q(name), Q(path)});
+  item->setData(0, ROLE_IMAGE, image);
+  item->setData(1, ROLE_BYTES, QByteArray::fromStdString(name));
+  item->setData(2, ROLE_BYTES, QByteArray::fromStdString(path));
   if (image >= 0 && image < theApp.m_imageList.size())
     item->setIcon(0, QIcon(theApp.m_imageList.at(image)));
   m_listSets->insertTopLevelItem(0, item);
@@ -652,8 +668,8 @@ void CBackupDlg::FillSetList() {
   // Each row goes to the top, so the list shows the folder's order reversed.
   for (const fern::CFindData& match : found) {
     if (match.name == "." || match.name == "..") continue;
-    InsertSetRow(Q(fern::FormatSetDate(match.mtime)), Q(fern::DriveNameOfSet(match.name)),
-                 Q(match.fullPath), fern::IsQuickSet(match.name) ? IMAGE_QUICKSET : IMAGE_FULLSET);
+    InsertSetRow(fern::FormatSetDate(match.mtime), fern::DriveNameOfSet(match.name),
+                 match.fullPath, fern::IsQuickSet(match.name) ? IMAGE_QUICKSET : IMAGE_FULLSET);
   }
 }
 
@@ -702,8 +718,7 @@ void CBackupDlg::DeleteSelectedSets() {
   for (int i = 0; i < m_listSets->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = m_listSets->topLevelItem(i);
     if (!item->isSelected()) continue;
-    const QByteArray path = item->text(2).toLocal8Bit();
-    if (::unlink(path.constData()) == 0) {
+    if (::unlink(RowPath(item).c_str()) == 0) {
       delete m_listSets->takeTopLevelItem(i);
       --i;
     }
@@ -718,7 +733,7 @@ void CBackupDlg::ViewSelectedSet() {
 #ifdef FERN_HAVE_VIEWER
   CViewBackup dlg;
   const std::string root = DriveRoot();
-  dlg.m_strSetPath = ToText<decltype(dlg.m_strSetPath)>(first->text(2).toStdString());
+  dlg.m_strSetPath = ToText<decltype(dlg.m_strSetPath)>(RowPath(first));
   dlg.m_strDriveRoot = ToText<decltype(dlg.m_strDriveRoot)>(root);
   dlg.m_bDriveAttached = !root.empty();
   dlg.exec();
@@ -796,7 +811,7 @@ void CBackupDlg::OnRestore() {
   std::vector<CSetRow> rows;
   for (int i = 0; i < m_listSets->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = m_listSets->topLevelItem(i);
-    if (item->isSelected()) rows.push_back({item->text(1).toStdString(), item->text(2).toStdString()});
+    if (item->isSelected()) rows.push_back({RowDriveName(item), RowPath(item)});
   }
   const std::string name = DriveName();
   StartWorker([this, rows = std::move(rows), name, root] {

@@ -93,6 +93,9 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   // The control of that id.
   QWidget* Control(int id) const;
   QTreeWidget* SetList() const { return m_listSets; }
+  // A row's set path and drive name, byte for byte as they were found.
+  static std::string RowPath(const QTreeWidgetItem* item);
+  static std::string RowDriveName(const QTreeWidgetItem* item);
   // Whether the dialog waits for a worker thread now.
   bool HasWorker() const { return m_worker.joinable(); }
 
@@ -129,7 +132,8 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   void CreateTrayIcon();
   void SetUpSetList();
   void FillSetList();
-  void InsertSetRow(const QString& date, const QString& name, const QString& path, int image);
+  void InsertSetRow(const std::string& date, const std::string& name, const std::string& path,
+                    int image);
   int SelectedCount() const;
   void ShowSetMenu();
   void ShowWindowMenu();

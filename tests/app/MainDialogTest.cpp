@@ -290,6 +290,21 @@ TEST_F(MainDialogTest, DeleteKeepsTheRowsThatCannotBeDeleted) {
   EXPECT_FALSE(rowOf(other)->isSelected());
 }
 
+TEST_F(MainDialogTest, NamesThatAreNotUtf8) {
+  const std::string odd = MakeSet("ST\xe9K-1.fcf", 1133000000);
+  CBackupDlg dlg(nullptr, false);
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
+  EXPECT_EQ(CBackupDlg::RowPath(row), odd);
+  EXPECT_EQ(CBackupDlg::RowDriveName(row), "ST\xe9K");
+  row->setSelected(true);
+  auto yes = AnswerNextModal(QMessageBox::Yes);
+  dlg.OnCommand(IDC_DELETE);
+  ASSERT_TRUE(yes->seen);
+  EXPECT_FALSE(std::filesystem::exists(odd));
+  EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 0);
+}
+
 TEST_F(MainDialogTest, EnterIgnoredEscapeAsks) {
   CBackupDlg dlg(nullptr, false);
   dlg.show();

@@ -211,6 +211,20 @@ TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
   Pump(100);
   EXPECT_FALSE(dlg.m_bBusy);
   EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+
+  // A negative count is due at every check; started while shown, the window stays shown and
+  // the flag may stay set.
+  dlg.OnCommand(ID_TRAY_OPEN);
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", -1));
+  WriteFile(m_drive + "new.txt", "new");
+  Attach(dlg);
+  ASSERT_TRUE(WaitUntil([&] { return dlg.m_bBusy.load(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 2);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
+  EXPECT_FALSE(dlg.m_bInTray);
+  EXPECT_TRUE(dlg.m_bScheduledRun);
   ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
 }
 
