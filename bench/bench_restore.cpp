@@ -1,0 +1,170 @@
+// Restore throughput against `tar -xzf` of the same files: the set of the benchmark corpus is
+// restored onto an empty folder, and the corpus's tar.gz (made with the system's tar and gzip)
+// is unpacked into another, alternately, several times; the best time of each counts.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/RestoreRun.h"
+#include "storage/SetFormat.h"
+
+#include "bench/BenchCorpus.h"
+#include "engine/BackupRun.h"
+
+namespace {
+
+class CQuietUI : public IEngineUI {
+ public:
+  void SetStatusText(const std::string&) override {}
+  void ShowErrorList(const std::vector<std::string>& fileNames, const std::vector<std::string>& errorTexts) override {
+    for (size_t i = 0; i < fileNames.size(); ++i)
+      fprintf(stderr, "bench_restore: %s: %s\n", fileNames[i].c_str(), errorTexts[i].c_str());
+    errors += fileNames.size();
+  }
+  int AskOverwrite(const std::string&) override { return 0; }
+  bool AskYesNo(const std::string&) override { return false; }
+  void ShowMessage(const std::string& text) override {
+    fprintf(stderr, "bench_restore: %s\n", text.c_str());
+    ++errors;
+  }
+  size_t errors = 0;
+};
+
+bool Shell(const std::string& command) {
+  int status = system(command.c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// User plus system time of this process (who = RUSAGE_SELF) or of its waited-for children.
+double CpuSeconds(int who) {
+  struct rusage usage;
+  if (getrusage(who, &usage) != 0) return 0;
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+}  // namespace
+
+int main() {
+  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+  base += "/fern-bench-restore-XXXXXX";
+  if (mkdtemp(&base[0]) == nullptr) {
+    perror("bench_restore: mkdtemp");
+    return 1;
+  }
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { Shell("rm -rf " + Quote(path)); }
+  } cleanup{base};
+  const std::string corpus = base + "/corpus";
+  const std::string sets = base + "/sets";
+  const std::string tarball = base + "/corpus.tar.gz";
+  mkdir(corpus.c_str(), 0755);
+  mkdir(sets.c_str(), 0755);
+
+  uint64_t megabytes = 200;
+  if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
+  if (megabytes == 0) megabytes = 200;
+  // The same corpus as the backup benchmark's.
+  const uint64_t totalBytes = fernbench::GenerateCorpus(corpus, megabytes << 20, 20261209);
+  if (totalBytes == 0) {
+    fprintf(stderr, "bench_restore: could not generate the corpus\n");
+    return 1;
+  }
+  std::string setPath;
+  {
+    CQuietUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<char> buffer(fern::kCopyChunk);
+    CBackupRun run(ui, stop, buffer.data());
+    CBackupDrive drive{corpus + "/", 'E', "BENCH"};
+    if (run.RunBackup(drive, true, sets, base + "/marks") != CBackupRun::Result::Done) {
+      fprintf(stderr, "bench_restore: the backup of the corpus failed\n");
+      return 1;
+    }
+    setPath = run.SetPath();
+  }
+  if (!Shell("tar -C " + Quote(corpus) + " -czf " + Quote(tarball) + " .")) {
+    fprintf(stderr, "bench_restore: tar -czf failed\n");
+    return 1;
+  }
+
+  const int rounds = 3;
+  double bestRestore = 1e9, bestTar = 1e9, restoreCpu = 1e9, tarCpu = 1e9;
+  std::vector<char> buffer(fern::kCopyChunk);
+  for (int round = 0; round < rounds; ++round) {
+    std::string target = base + "/restore" + std::to_string(round) + "/";
+    std::string untar = base + "/untar" + std::to_string(round);
+    mkdir(target.c_str(), 0755);
+    mkdir(untar.c_str(), 0755);
+    Shell("sync");
+
+    // Which goes first alternates, so neither always meets the other's writeback.
+    double restoreTime = 0, tarTime = 0;
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (round % 2 == 0)) {
+        CQuietUI ui;
+        std::atomic<bool> stop{false};
+        int answer = -1;
+        CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+        double cpu = CpuSeconds(RUSAGE_SELF);
+        auto start = std::chrono::steady_clock::now();
+        bool opened = run.RestoreSet(setPath, target);
+        restoreTime = Seconds(start);
+        cpu = CpuSeconds(RUSAGE_SELF) - cpu;
+        restoreCpu = cpu < restoreCpu ? cpu : restoreCpu;
+        if (!opened || ui.errors != 0) {
+          fprintf(stderr, "bench_restore: the restore failed\n");
+          return 1;
+        }
+      } else {
+        double cpu = CpuSeconds(RUSAGE_CHILDREN);
+        auto start = std::chrono::steady_clock::now();
+        if (!Shell("tar -C " + Quote(untar) + " -xzf " + Quote(tarball))) {
+          fprintf(stderr, "bench_restore: tar -xzf failed\n");
+          return 1;
+        }
+        tarTime = Seconds(start);
+        cpu = CpuSeconds(RUSAGE_CHILDREN) - cpu;
+        tarCpu = cpu < tarCpu ? cpu : tarCpu;
+      }
+    }
+    if (round == 0 && !Shell("diff -r " + Quote(corpus) + " " + Quote(target) + " > /dev/null")) {
+      fprintf(stderr, "bench_restore: the restored files differ from the corpus\n");
+      return 1;
+    }
+    bestRestore = restoreTime < bestRestore ? restoreTime : bestRestore;
+    bestTar = tarTime < bestTar ? tarTime : bestTar;
+    Shell("rm -rf " + Quote(target) + " " + Quote(untar));
+  }
+
+  const double mb = static_cast<double>(totalBytes) / (1 << 20);
+  const double restoreRate = mb / bestRestore;
+  const double tarRate = mb / bestTar;
+  printf("restore_corpus_mb: %.1f\n", mb);
+  printf("restore_mb_s: %.1f\n", restoreRate);
+  printf("tar_xzf_mb_s: %.1f\n", tarRate);
+  printf("restore_vs_tar_xzf: %.2f\n", restoreRate / tarRate);
+  // Processor time (user + system) does not depend on what else the machine is doing.
+  printf("restore_cpu_s: %.2f\n", restoreCpu);
+  printf("tar_xzf_cpu_s: %.2f\n", tarCpu);
+  return 0;
+}
