@@ -511,32 +511,3 @@ TEST_F(MainDialogTest, TrayAndWindowMenu) {
 }
 
 }  // namespace
-
-namespace {
-
-// Not a check: with FERN_SCREENSHOT=<file.png> set (under a real display such as xvfb-run),
-// saves a picture of the window with two sets and an attached drive, for the README.
-TEST_F(MainDialogTest, Screenshot) {
-  const char* target = ::getenv("FERN_SCREENSHOT");
-  if (target == nullptr) GTEST_SKIP() << "FERN_SCREENSHOT not set";
-  MakeSet("MYSTICK-951234.fcf", 1133000000);
-  MakeSet("MYSTICK-987654.fci", 1133090000);
-  std::filesystem::create_directories(m_folder + "/MYSTICK");
-  CBackupDlg dlg(nullptr, false);
-  dlg.show();
-  Attach(dlg, m_folder + "/MYSTICK/");
-  dlg.SetList()->topLevelItem(0)->setSelected(true);
-  Pump(500);
-  QPixmap window = dlg.screen()->grabWindow(0);
-  if (window.isNull() || window.toImage().pixelColor(dlg.x() + 1, dlg.y() + 1) == QColor(Qt::black))
-    window = dlg.grab();
-  else
-    window = window.copy(dlg.frameGeometry().adjusted(-20, -20, 20, 40));
-  ASSERT_TRUE(window.save(QString::fromLocal8Bit(target)));
-  const char* screen = ::getenv("FERN_SCREENSHOT_SCREEN");
-  if (screen != nullptr) {
-    ASSERT_TRUE(dlg.screen()->grabWindow(0).save(QString::fromLocal8Bit(screen)));
-  }
-}
-
-}  // namespace
