@@ -218,7 +218,7 @@ void CBackupRun::CountFolders(const std::string& folder, unsigned& count) {
   std::set<FolderId> visited;
   struct stat st;
   if (!folder.empty() && stat(folder.c_str(), &st) == 0) {
-    if (m_strRootReal.empty() || m_pMarks == nullptr) m_rootDev = st.st_dev;  // called on its own
+    if (m_pMarks == nullptr) m_rootDev = st.st_dev;  // called on its own, outside a run
     visited.insert({st.st_dev, st.st_ino});
   }
   CountFoldersIn(folder, count, visited);
@@ -312,7 +312,7 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
   }
   seen = st;
   // Lets the kernel read ahead further while the previous chunk is being compressed.
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size >= kMaxEntryData) {
     AddError(path, fern::FormatFileError(EOVERFLOW, path));

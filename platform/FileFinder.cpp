@@ -8,16 +8,27 @@
 
 namespace fern {
 
+namespace {
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
 bool MatchesPattern(const std::string& name, const std::string& pattern) {
   if (pattern == "*.*") return true;
   // Only '*' and '?' are wildcards, as on Windows: a label holding '[' or '\\' is taken literally.
+  // ASCII letters are folded here rather than by the locale: under a Turkish locale, for one,
+  // FNM_CASEFOLD alone takes 'I' for a dotless i, and "X-1.FCI" would no longer be a set.
   std::string p;
   p.reserve(pattern.size() * 2);
   for (char c : pattern) {
     if (c == '[' || c == ']' || c == '\\') p += '\\';
-    p += c;
+    p += AsciiLower(c);
   }
-  return fnmatch(p.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
+  std::string n;
+  n.reserve(name.size());
+  for (char c : name) n += AsciiLower(c);
+  return fnmatch(p.c_str(), n.c_str(), FNM_CASEFOLD) == 0;
 }
 
 bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out) {

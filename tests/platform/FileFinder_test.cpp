@@ -1,6 +1,7 @@
 #include "platform/FileFinder.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,6 +75,20 @@ TEST_F(FileFinderTest, SetPatternsIgnoreCase) {
 
   EXPECT_TRUE(fern::MatchesPattern("x-1.fci", "X-?.FCI"));
   EXPECT_FALSE(fern::MatchesPattern("x-12.fci", "X-?.FCI"));
+
+  // The window program runs under the user's locale (Qt sets it): the answers must not change
+  // with it, also for a label in a single-byte code page that is not valid UTF-8.
+  const std::string before = setlocale(LC_ALL, nullptr);
+  for (const char* locale : {"C", "C.UTF-8", "tr_TR.UTF-8", "tr_TR.ISO-8859-9"}) {
+    if (setlocale(LC_ALL, locale) == nullptr) continue;  // not installed here
+    SCOPED_TRACE(locale);
+    EXPECT_TRUE(fern::MatchesPattern("X-1.FCI", "x-*.fci"));
+    EXPECT_TRUE(fern::MatchesPattern("MISC-1.fci", "misc-*.FCI"));
+    EXPECT_TRUE(fern::MatchesPattern("CAF\xc9-7.FCF", "*.fc*"));
+    EXPECT_TRUE(fern::MatchesPattern("CAF\xc9-7.FCF", "caf\xc9-*.fcf"));
+    EXPECT_FALSE(fern::MatchesPattern("X-1.FCI.txt", "*.fci"));
+  }
+  setlocale(LC_ALL, before.c_str());
 }
 
 TEST_F(FileFinderTest, LabelCharactersAreNotWildcards) {
