@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QLabel>
+#include <QMouseEvent>
 #include <QTreeWidget>
 #include <cerrno>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "res/Resource.h"
 #include "platform/Volume.h"
 #include "settings/SettingsStore.h"
+#include "viewer/ViewBackup.h"
 
 using namespace apptest;
 
@@ -241,6 +243,78 @@ TEST_F(RunsTest, NothingStoredStartsNothing) {
   EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 0);
 }
 
+// The viewer opens on the topmost selected row, by the button or a double-click, and gets the
+// drive as it is now.
+TEST_F(RunsTest, ViewOpensTheTopmostSelectedSet) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  Attach(dlg);
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  WriteFile(m_drive + "new.txt", "new");
+  ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
+  QTreeWidget* list = dlg.SetList();
+  ASSERT_EQ(list->topLevelItemCount(), 2);
+  const std::string quickSet = CBackupDlg::RowPath(list->topLevelItem(0));
+  const std::string fullSet = CBackupDlg::RowPath(list->topLevelItem(1));
+
+  struct Seen {
+    std::string setPath, driveRoot;
+    bool attached = false;
+    bool parentless = false;
+  };
+  auto watch = [](Seen& seen) {
+    return [&seen](QWidget* modal) {
+      if (auto* viewer = qobject_cast<CViewBackup*>(modal)) {
+        seen.setPath = viewer->m_strSetPath;
+        seen.driveRoot = viewer->m_strDriveRoot;
+        seen.attached = viewer->m_bDriveAttached;
+        seen.parentless = viewer->parentWidget() == nullptr;
+      }
+    };
+  };
+  auto doubleClick = [list] {
+    const QPoint at = list->visualItemRect(list->topLevelItem(1)).center();
+    QMouseEvent event(QEvent::MouseButtonDblClick, at, list->viewport()->mapToGlobal(at),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &event);
+  };
+
+  // The button, with one row selected.
+  list->clearSelection();
+  list->topLevelItem(1)->setSelected(true);
+  ASSERT_TRUE(dlg.Control(IDC_VIEW)->isEnabled());
+  Seen byButton;
+  auto first = AnswerNextModal(QMessageBox::Cancel, watch(byButton));
+  dlg.OnCommand(IDC_VIEW);
+  ASSERT_TRUE(first->seen);
+  EXPECT_EQ(first->className, "CViewBackup");
+  EXPECT_EQ(byButton.setPath, fullSet);
+  EXPECT_EQ(byButton.driveRoot, m_drive);
+  EXPECT_TRUE(byButton.attached);
+  EXPECT_TRUE(byButton.parentless);
+
+  // A double-click with both rows selected (View itself disabled) opens the top one, and a
+  // removed drive goes to the viewer as none.
+  dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 4);
+  list->topLevelItem(0)->setSelected(true);
+  EXPECT_FALSE(dlg.Control(IDC_VIEW)->isEnabled());
+  Seen byDoubleClick;
+  auto second = AnswerNextModal(QMessageBox::Cancel, watch(byDoubleClick));
+  doubleClick();
+  ASSERT_TRUE(WaitUntil([&] { return second->seen; }, 5000));
+  Pump(50);
+  EXPECT_EQ(byDoubleClick.setPath, quickSet);
+  EXPECT_EQ(byDoubleClick.driveRoot, "");
+  EXPECT_FALSE(byDoubleClick.attached);
+
+  // Nothing selected: a double-click opens nothing.
+  list->clearSelection();
+  doubleClick();
+  Pump(200);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  list->clearSelection();
+}
+
 // The real watcher: a tmpfs mounted under /media is noticed, and its unmounting too.
 TEST_F(RunsTest, RealWatcherSeesATmpfs) {
   const std::string mountPoint = "/media/FERNT" + std::to_string(::getpid());
@@ -258,7 +332,10 @@ TEST_F(RunsTest, RealWatcherSeesATmpfs) {
     Pump(200);
     ASSERT_EQ(::mount("fernt", mountPoint.c_str(), "tmpfs", 0, "size=4m"), 0);
     WriteFile(mountPoint + "/hello.txt", "hello");
-    const bool arrived = WaitUntil([&] { return Text(dlg, IDC_STATUS) == "Connected!"; }, 5000);
+    // Another volume mounted meanwhile would be a drive too: wait for this one.
+    const bool arrived = WaitUntil(
+        [&] { return Text(dlg, IDC_STATUS) == "Connected!" && dlg.DriveRoot() == mountPoint + "/"; },
+        5000);
     const std::string root = dlg.DriveRoot();
     const std::string name = Text(dlg, IDC_DRIVENAME).toStdString();
     const bool enabled = dlg.Control(IDC_FULLBACKUP)->isEnabled();
@@ -272,6 +349,42 @@ TEST_F(RunsTest, RealWatcherSeesATmpfs) {
     EXPECT_EQ(dlg.DriveRoot(), "");
   }
   std::filesystem::remove(mountPoint, ec);
+}
+
+}  // namespace
+
+namespace {
+
+// With "Full Days" 1 and no set of the drive, mounting it is enough: a Full Backup starts by
+// itself and its set appears in the list.
+TEST_F(RunsTest, RealMountStartsTheScheduledBackup) {
+  const std::string label = "FERNS" + std::to_string(::getpid());
+  const std::string mountPoint = "/media/" + label;
+  std::error_code ec;
+  std::filesystem::create_directories(mountPoint, ec);
+  if (ec) GTEST_SKIP() << "cannot create " << mountPoint << ": " << ec.message();
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 1));
+  {
+    CBackupDlg dlg(nullptr, true);
+    Pump(200);
+    if (::mount("ferns", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0) {
+      const int error = errno;
+      std::filesystem::remove(mountPoint, ec);
+      GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(error);
+    }
+    WriteFile(mountPoint + "/report.txt", std::string(3000, 'r'));
+    const bool listed = WaitUntil(
+        [&] { return dlg.SetList()->topLevelItemCount() == 1 && !dlg.m_bBusy; }, 15000);
+    ::umount(mountPoint.c_str());
+    ASSERT_TRUE(listed);
+    QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
+    EXPECT_EQ(row->text(1).toStdString(), label);
+    EXPECT_TRUE(row->text(2).endsWith(".fcf"));
+    EXPECT_GT(std::filesystem::file_size(CBackupDlg::RowPath(row)), 24u);
+    EXPECT_TRUE(WaitUntil([&] { return dlg.DriveRoot().empty(); }, 5000));
+  }
+  std::filesystem::remove(mountPoint, ec);
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
 }
 
 }  // namespace
