@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/RestoreRun.h"
-#include "storage/SetFormat.h"
-
 #include "bench/BenchCorpus.h"
 #include "engine/BackupRun.h"
+#include "engine/RestoreRun.h"
+#include "storage/SetFormat.h"
 
 namespace {
 
@@ -77,8 +76,10 @@ int main() {
   const std::string corpus = base + "/corpus";
   const std::string sets = base + "/sets";
   const std::string tarball = base + "/corpus.tar.gz";
-  mkdir(corpus.c_str(), 0755);
-  mkdir(sets.c_str(), 0755);
+  if (mkdir(corpus.c_str(), 0755) != 0 || mkdir(sets.c_str(), 0755) != 0) {
+    perror("bench_restore: mkdir");
+    return 1;
+  }
 
   uint64_t megabytes = 200;
   if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
@@ -113,8 +114,10 @@ int main() {
   for (int round = 0; round < rounds; ++round) {
     std::string target = base + "/restore" + std::to_string(round) + "/";
     std::string untar = base + "/untar" + std::to_string(round);
-    mkdir(target.c_str(), 0755);
-    mkdir(untar.c_str(), 0755);
+    if (mkdir(target.c_str(), 0755) != 0 || mkdir(untar.c_str(), 0755) != 0) {
+      perror("bench_restore: mkdir");
+      return 1;
+    }
     Shell("sync");
 
     // Which goes first alternates, so neither always meets the other's writeback.
