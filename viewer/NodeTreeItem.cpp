@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <time.h>
 
+#include <QFile>
 #include <QIcon>
 
 #include "app/fernapp.h"
@@ -22,19 +23,34 @@ const QIcon& NodeIcon(bool folder) {
 }  // namespace
 
 CNodeTreeItem::CNodeTreeItem(CTreeItem* node) : QTreeWidgetItem(Type), m_pNode(node) {
-  setText(0, QString::fromStdString(node->m_strText));
-  setIcon(0, NodeIcon(node->m_bFolder != 0));
   // No automatic tristate: the viewer sets the boxes of folders itself.
   setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-  setCheckState(0, Qt::Unchecked);
 }
 
 QVariant CNodeTreeItem::data(int column, int role) const {
-  if (column == 0 && role == Qt::UserRole)
-    return QVariant::fromValue(static_cast<void*>(m_pNode));
-  if (column == 0 && role == Qt::ToolTipRole && m_pNode != nullptr)
-    return LastModifiedTip(m_pNode->m_time);
+  if (column == 0 && m_pNode != nullptr) {
+    switch (role) {
+      case Qt::DisplayRole:
+      case Qt::EditRole: return QFile::decodeName(QByteArray::fromStdString(m_pNode->m_strText));
+      case Qt::DecorationRole: return NodeIcon(m_pNode->m_bFolder != 0);
+      case Qt::UserRole: return QVariant::fromValue(static_cast<void*>(m_pNode));
+      case Qt::ToolTipRole: return LastModifiedTip(m_pNode->m_time);
+      case Qt::CheckStateRole: return static_cast<int>(m_check);
+      default: break;
+    }
+  }
   return QTreeWidgetItem::data(column, role);
+}
+
+void CNodeTreeItem::setData(int column, int role, const QVariant& value) {
+  if (column == 0 && role == Qt::CheckStateRole) {
+    const auto state = static_cast<Qt::CheckState>(value.toInt());
+    if (state == m_check) return;
+    m_check = state;
+    emitDataChanged();  // the tree repaints the box and reports the change
+    return;
+  }
+  QTreeWidgetItem::setData(column, role, value);
 }
 
 QString CNodeTreeItem::LastModifiedTip(int64_t time) {

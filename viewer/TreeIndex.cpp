@@ -1,14 +1,17 @@
 #include "viewer/TreeIndex.h"
 
-#include "viewer/TreeItem.h"
+#include <algorithm>
 
-CTreeItem* CTreeIndex::Find(const CTreeItem* parent, const std::string& label) const {
-  auto children = m_children.find(parent);
-  if (children == m_children.end()) return nullptr;
-  auto child = children->second.find(label);
-  return child == children->second.end() ? nullptr : child->second;
+int CTreeIndex::Find(int parent, const std::string& label) const {
+  const size_t slot = static_cast<size_t>(parent + 1);
+  if (slot >= m_children.size() || !m_children[slot]) return -1;
+  auto child = m_children[slot]->find(label);
+  return child == m_children[slot]->end() ? -1 : child->second;
 }
 
-void CTreeIndex::Add(const CTreeItem* parent, CTreeItem* child) {
-  m_children[parent].emplace(child->m_strText, child);
+void CTreeIndex::Add(int parent, const std::string& label, int child) {
+  const size_t slot = static_cast<size_t>(parent + 1);
+  if (slot >= m_children.size()) m_children.resize(std::max(slot + 1, m_children.size() * 2));
+  if (!m_children[slot]) m_children[slot] = std::make_unique<Children>();
+  m_children[slot]->emplace(label, child);
 }

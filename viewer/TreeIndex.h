@@ -1,20 +1,22 @@
 // The loader's lookup of a node's children by label, so that finding one segment of a stored
-// name costs one hash lookup however wide the folder is.
+// name costs one hash lookup however wide the folder is. Nodes are named by their number in
+// the viewer's creation order; the top level is parent -1.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <unordered_map>
-
-class CTreeItem;
+#include <vector>
 
 class CTreeIndex {
  public:
-  // The child of parent (null: the top level) whose label equals label byte for byte, or null.
-  CTreeItem* Find(const CTreeItem* parent, const std::string& label) const;
-  // Records child under parent by its m_strText; a label already present is not replaced.
-  void Add(const CTreeItem* parent, CTreeItem* child);
+  // The child of parent whose label equals label byte for byte, or -1.
+  int Find(int parent, const std::string& label) const;
+  // Records child under parent; a label already present is not replaced.
+  void Add(int parent, const std::string& label, int child);
   void Clear() { m_children.clear(); }
 
  private:
-  std::unordered_map<const CTreeItem*, std::unordered_map<std::string, CTreeItem*>> m_children;
+  using Children = std::unordered_map<std::string, int>;
+  std::vector<std::unique_ptr<Children>> m_children;  // by parent + 1; null for a node without children
 };

@@ -49,8 +49,8 @@ namespace {
 
 // Nodes are handed to the GUI thread in batches of at most this many, and at least this often,
 // so the tree grows visibly while the worker waits far less often than once per node.
-constexpr size_t kBatchNodes = 512;
-constexpr int64_t kBatchMs = 40;
+constexpr size_t kBatchNodes = 4096;
+constexpr int64_t kBatchMs = 50;
 
 constexpr int kCommandIds[3] = {ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW};
 
@@ -148,7 +148,8 @@ CViewBackup::~CViewBackup() {
     delete m_tree;
     m_tree = nullptr;
   }
-  m_treeItems.clear();
+  m_rows.clear();
+  m_siblings.clear();
   m_items.clear();
 }
 
@@ -389,73 +390,115 @@ void CViewBackup::LoadSet() {
 
 void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
   const size_t n = name.size();
-  CTreeItem* parent = nullptr;
+  if (n == 0) return;
+  // Entries of one folder follow each other: the folders this name shares with the previous
+  // one (the same bytes up to and including a backslash) are the same nodes, found again
+  // without a lookup.
+  const size_t common = static_cast<size_t>(
+      std::mismatch(name.begin(), name.end(), m_strLastName.begin(), m_strLastName.end()).first - name.begin());
+  size_t reused = 0;
+  while (reused < m_lastChain.size() && m_lastChain[reused].first < common && m_lastChain[reused].first < n - 1)
+    ++reused;
+  m_lastChain.resize(reused);
+  int parent = reused > 0 ? m_lastChain.back().second : -1;
+  const size_t start = reused > 0 ? m_lastChain.back().first + 1 : 0;
+
   std::string segment;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = start; i < n; ++i) {
     const char c = name[i];
     if (c != '\\' && i != n - 1) {
       segment += c;
       continue;
     }
     if (i == n - 1) segment += c;  // the last byte belongs to the last segment
-    if (CTreeItem* found = FindChildItem(parent, segment)) {
-      parent = found;
-    } else {
+    int found = FindChildItem(parent, segment);
+    if (found < 0) {
       auto node = std::make_unique<CTreeItem>();
       node->m_strName = name;
       node->m_dwSize = size;
       node->m_time = time;
       node->m_strText = segment;
       node->m_bFolder = i < n - 1 ? 1 : 0;
-      CTreeItem* created = node.get();
+      found = static_cast<int>(m_items.size());
       m_items.push_back(std::move(node));
-      m_index.Add(parent, created);
-      m_pending.emplace_back(parent, created);
-      parent = created;
+      m_index.Add(parent, segment, found);
+      m_pending.emplace_back(parent, found);
     }
+    parent = found;
+    if (i < n - 1) m_lastChain.emplace_back(i, found);
     segment.clear();
   }
+  m_strLastName = std::move(name);
   if (m_pending.size() >= kBatchNodes || (!m_pending.empty() && NowMs() - m_nLastFlushMs >= kBatchMs)) {
     fern::RunOnGuiThread([this] { FlushPendingNodes(); });
     m_nLastFlushMs = NowMs();
   }
 }
 
-CTreeItem* CViewBackup::FindChildItem(const CTreeItem* parent, const std::string& label) const {
-  return m_index.Find(parent, label);
-}
+int CViewBackup::FindChildItem(int parent, const std::string& label) const { return m_index.Find(parent, label); }
 
 void CViewBackup::FlushPendingNodes() {
   for (const auto& [parent, node] : m_pending) InsertNode(parent, node);
   m_pending.clear();
 }
 
-void CViewBackup::InsertNode(CTreeItem* parent, CTreeItem* node) {
-  QTreeWidgetItem* parentItem = nullptr;
-  if (parent != nullptr) {
-    auto found = m_treeItems.find(parent);
-    if (found == m_treeItems.end()) return;  // cannot happen: parents are inserted first
-    parentItem = found->second;
+CViewBackup::CSortKey CViewBackup::SortKeyOf(const std::string& label) {
+  // Labels hold no zero bytes, so the zero padding of a shorter label sorts it first, as a
+  // comparison of the whole texts would.
+  uint64_t packed[2] = {0, 0};
+  for (size_t i = 0; i < 16; ++i) {
+    unsigned char c = i < label.size() ? static_cast<unsigned char>(label[i]) : 0;
+    packed[i / 8] = (packed[i / 8] << 8) | static_cast<unsigned>(Lower(c));
   }
-  // The siblings are always in order: the new row goes to its place by binary search.
-  int low = 0;
-  int high = parentItem != nullptr ? parentItem->childCount() : m_tree->topLevelItemCount();
+  return {packed[0], packed[1]};
+}
+
+void CViewBackup::InsertNode(int parent, int number) {
+  CTreeItem* node = m_items[static_cast<size_t>(number)].get();
+  QTreeWidgetItem* parentItem = nullptr;
+  if (parent >= 0) {
+    if (static_cast<size_t>(parent) >= m_rows.size() || m_rows[static_cast<size_t>(parent)] == nullptr)
+      return;  // cannot happen: a parent is always handed over before its children
+    parentItem = m_rows[static_cast<size_t>(parent)];
+  }
+  const size_t slot = static_cast<size_t>(parent + 1);
+  if (slot >= m_siblings.size()) m_siblings.resize(std::max(slot + 1, m_siblings.size() * 2));
+  if (!m_siblings[slot]) m_siblings[slot] = std::make_unique<CSiblings>();
+  CSiblings& siblings = *m_siblings[slot];
+
+  // The siblings are always in order (folders, then files): the new row goes to its place by
+  // a binary search within its group, on the keys first and on the labels where keys agree.
+  const CSortKey key = SortKeyOf(node->m_strText);
+  int low = node->m_bFolder ? 0 : siblings.folders;
+  int high = node->m_bFolder ? siblings.folders : static_cast<int>(siblings.keys.size());
   while (low < high) {
     const int middle = low + (high - low) / 2;
-    QTreeWidgetItem* sibling =
-        parentItem != nullptr ? parentItem->child(middle) : m_tree->topLevelItem(middle);
-    const CTreeItem* other = NodeOf(sibling);
-    if (other == nullptr || CompareItems(*other, *node) < 0)
+    const CSortKey& other = siblings.keys[static_cast<size_t>(middle)];
+    int order;
+    if (other.head != key.head) {
+      order = other.head < key.head ? -1 : 1;
+    } else if (other.tail != key.tail) {
+      order = other.tail < key.tail ? -1 : 1;
+    } else {
+      QTreeWidgetItem* sibling = parentItem != nullptr ? parentItem->child(middle) : m_tree->topLevelItem(middle);
+      const CTreeItem* otherNode = NodeOf(sibling);
+      order = otherNode == nullptr ? -1 : CompareItems(*otherNode, *node);
+    }
+    if (order < 0)
       low = middle + 1;
     else
       high = middle;
   }
+  siblings.keys.insert(siblings.keys.begin() + low, key);
+  if (node->m_bFolder) ++siblings.folders;
+
   auto* item = new CNodeTreeItem(node);
   if (parentItem != nullptr)
     parentItem->insertChild(low, item);
   else
     m_tree->insertTopLevelItem(low, item);
-  m_treeItems.emplace(node, item);
+  if (m_rows.size() <= static_cast<size_t>(number)) m_rows.resize(static_cast<size_t>(number) + 1, nullptr);
+  m_rows[static_cast<size_t>(number)] = item;
   // The first level below the drive is always open; deeper folders stay closed.
   if (parentItem != nullptr && parentItem == TopItem() && !parentItem->isExpanded())
     parentItem->setExpanded(true);

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "viewer/TreeIndex.h"
@@ -95,9 +94,10 @@ class CViewBackup : public QDialog {
   static int LoadThreadProc(CViewBackup* view);
   void LoadSet();
   void AddEntry(std::string name, uint32_t size, int64_t time);
-  CTreeItem* FindChildItem(const CTreeItem* parent, const std::string& label) const;
+  // The number of parent's child (parent -1: the top level) labelled label exactly, or -1.
+  int FindChildItem(int parent, const std::string& label) const;
   void FlushPendingNodes();
-  void InsertNode(CTreeItem* parent, CTreeItem* node);
+  void InsertNode(int parent, int node);
   void EndLoading();
 
   // Command rules.
@@ -137,10 +137,28 @@ class CViewBackup : public QDialog {
   std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
 
-  // Loading state: the worker's own index of the nodes, and the nodes it has created that the
-  // tree does not show yet (handed over in batches, so the GUI thread is called less often).
+  // Loading state of the worker: its index of the nodes by number (m_items order); the folder
+  // chain of the previous entry, which the next one usually shares; and the nodes created
+  // that the tree does not show yet, handed over in batches so that the GUI thread is called
+  // far less often than once a node.
   CTreeIndex m_index;
-  std::vector<std::pair<CTreeItem*, CTreeItem*>> m_pending;  // parent (null: top), node
+  std::string m_strLastName;
+  std::vector<std::pair<size_t, int>> m_lastChain;  // backslash position, folder node
+  std::vector<std::pair<int, int>> m_pending;       // parent (-1: top), node
   int64_t m_nLastFlushMs = 0;
-  std::unordered_map<const CTreeItem*, QTreeWidgetItem*> m_treeItems;  // GUI thread only
+
+  // GUI thread only: the row of each node by number, and for each parent (+1) the sort keys of
+  // its rows in row order, folders first, so the place of a new row is found by a binary
+  // search over a compact array rather than over the rows themselves.
+  struct CSortKey {
+    uint64_t head;  // label bytes 0 to 7, lower-cased, the first most significant
+    uint64_t tail;  // bytes 8 to 15
+  };
+  struct CSiblings {
+    std::vector<CSortKey> keys;
+    int folders = 0;
+  };
+  static CSortKey SortKeyOf(const std::string& label);
+  std::vector<QTreeWidgetItem*> m_rows;
+  std::vector<std::unique_ptr<CSiblings>> m_siblings;
 };
