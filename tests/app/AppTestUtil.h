@@ -30,11 +30,13 @@ struct ModalAnswer {
 };
 
 // Answers the next modal window: a QMessageBox with the given button, any other dialog by
-// closing it with reject(). Polls, so it also finds boxes opened by a worker's call.
-inline std::shared_ptr<ModalAnswer> AnswerNextModal(QMessageBox::StandardButton button) {
+// closing it with reject(). Polls, so it also finds boxes opened by a worker's call. inspect,
+// when given, sees the modal widget first.
+inline std::shared_ptr<ModalAnswer> AnswerNextModal(
+    QMessageBox::StandardButton button, std::function<void(QWidget*)> inspect = nullptr) {
   auto answer = std::make_shared<ModalAnswer>();
   auto poll = std::make_shared<std::function<void()>>();
-  *poll = [answer, button, poll] {
+  *poll = [answer, button, poll, inspect] {
     QWidget* modal = QApplication::activeModalWidget();
     if (modal == nullptr) {
       QTimer::singleShot(10, *poll);
@@ -42,6 +44,7 @@ inline std::shared_ptr<ModalAnswer> AnswerNextModal(QMessageBox::StandardButton 
     }
     answer->seen = true;
     answer->className = QString::fromLatin1(modal->metaObject()->className());
+    if (inspect) inspect(modal);
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       answer->text = box->text();
       if (QAbstractButton* b = box->button(button)) b->click();

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <filesystem>
 #include <string>
 
 #include "app/fernapp.h"
@@ -24,5 +25,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();
   theApp.m_imageList.clear();
+  std::error_code ec;
+  std::filesystem::remove_all(base, ec);
   return result;
 }
