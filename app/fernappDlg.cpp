@@ -121,7 +121,9 @@ void CStaticText::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------------------
 
 CBackupDlg::CBackupDlg(QWidget* parent, bool watchDrives)
-    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint),
+    // A plain top-level window, not a dialog: X11 makes a parentless dialog transient for the
+    // client leader, and task bars leave transient windows out.
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
       CWidgetEngineUI(this),
       m_bWatchDrives(watchDrives) {
   m_hIcon = fern::LoadIconRes(IDR_MAINFRAME);

@@ -74,6 +74,7 @@ TEST_F(MainDialogTest, ControlsAndInitialState) {
   const QFont font = fern::DialogFont("Small Fonts", 7);
   EXPECT_EQ(dlg.size(), fern::DluToPixels(font, 187, 105));
   EXPECT_TRUE(dlg.windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(dlg.windowType(), Qt::Window);  // a task-bar window, not a transient dialog
 
   struct Expect {
     int id;
