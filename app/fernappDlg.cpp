@@ -58,13 +58,13 @@ const QColor kStatusBlue(0, 0, 192);
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // The template's picture buttons: id, position in dialog units, the four bitmaps and the tip.
-struct ButtonSpec {
+struct ButtonDef {
   int id, x, y;
   int normal, pressed, focused, disabled;
   bool enabled;
   const char* tip;
 };
-const ButtonSpec kButtons[] = {
+const ButtonDef kButtons[] = {
     {IDC_FULLBACKUP, 26, 2, 134, 133, 135, 136, false, "Full backup now!"},
     {IDC_QUICKBACKUP, 40, 2, 138, 140, 139, 137, false, "Quick backup now!"},
     {IDC_SCHEDULE, 57, 2, 142, 144, 143, 141, true, "Schedule a backup"},
@@ -154,15 +154,15 @@ void CBackupDlg::CreateControls() {
     w->setGeometry(fern::DluToPixels(m_font, x, y, cx, cy));
   };
 
-  for (const ButtonSpec& spec : kButtons) {
+  for (const ButtonDef& def : kButtons) {
     auto* button = new CPictureButton(this);
-    button->setObjectName(QString::number(spec.id));
-    button->move(fern::DluToPixels(m_font, spec.x, spec.y, 13, 13).topLeft());
-    button->LoadBitmaps(spec.normal, spec.pressed, spec.focused, spec.disabled);
+    button->setObjectName(QString::number(def.id));
+    button->move(fern::DluToPixels(m_font, def.x, def.y, 13, 13).topLeft());
+    button->LoadBitmaps(def.normal, def.pressed, def.focused, def.disabled);
     button->SizeToContent();
-    button->setEnabled(spec.enabled);
-    button->setToolTip(QString::fromUtf8(spec.tip));
-    const int id = spec.id;
+    button->setEnabled(def.enabled);
+    button->setToolTip(QString::fromUtf8(def.tip));
+    const int id = def.id;
     connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id); });
     m_buttons[id] = button;
   }
