@@ -248,6 +248,9 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   name = stored;
   size = header.dataLength;
   time = header.time;
+  // The name is the text up to its first zero byte; one that went on past a zero is not what
+  // the set meant, and is not written anywhere.
+  const bool nameCut = stored.size() != header.nameLength;
 
   bool picked = false;
   std::string pickPath;
@@ -276,7 +279,10 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   }
 
   Output out;
-  if (!targetFolder.empty() && (pickList == nullptr || picked)) {
+  const bool wanted = !targetFolder.empty() && (pickList == nullptr || picked);
+  if ((wanted || picked) && nameCut) {
+    SetError(errorText, fern::FormatFileErrorId(IDS_FILE_BADPATH, stored));
+  } else if (wanted) {
     OpenTarget(targetFolder, stored, time, name, out, errorText);
   } else if (picked) {
     OpenPicked(pickPath, out, errorText);

@@ -410,16 +410,22 @@ TEST_F(EntryReaderTest, NamesThatWouldLeaveTheDriveWriteNothing) {
                        "E:\\a/../../etc", "E:\\",             "E:\\a\\",      "E:\\..",
                        "E:\\\\abs"};
   for (const char* name : bad) w.AddEntry(name, "escaped", kEntryTime);
+  // A zero byte inside the name: the text before it is not the file the set meant.
+  static const char cutName[] = "E:\\cut.txt\0\\..\\x";
+  w.AddEntry(std::string(cutName, sizeof cutName - 1), "cut", kEntryTime);
   w.AddEntry("E:\\ok.txt", "ok", kEntryTime);
   ASSERT_TRUE(w.Write(SetPath("s.fcf")));
   std::vector<std::string> pick;
   auto r = ReadAll(SetPath("s.fcf"), drive, nullptr);
-  ASSERT_EQ(r.size(), std::size(bad) + 2);
+  ASSERT_EQ(r.size(), std::size(bad) + 3);
   for (size_t i = 0; i < std::size(bad); ++i) {
     EXPECT_TRUE(r[i].more) << bad[i];
     EXPECT_EQ(r[i].error, std::string(bad[i]) + " contains an invalid path.") << bad[i];
   }
+  EXPECT_TRUE(r[std::size(bad)].more);
+  EXPECT_EQ(r[std::size(bad)].error, "E:\\cut.txt contains an invalid path.");
   EXPECT_EQ(ReadFile(drive + "ok.txt"), "ok");
+  EXPECT_NE(access((drive + "cut.txt").c_str(), F_OK), 0);
   // Nothing next to the drive or above it; at most folders created inside it.
   EXPECT_EQ(Tree(base).size(), Tree(drive).size() + 3);  // drive/, temp/, s.fcf
   for (const auto& p : Tree(drive)) {
