@@ -27,7 +27,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QToolBar>
-#include <QTreeWidget>
+#include <QItemSelectionModel>
+#include <QTreeView>
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
@@ -42,7 +43,7 @@
 #include "res/gui/Pictures.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
-#include "viewer/NodeTreeItem.h"
+#include "viewer/SetTreeModel.h"
 #include "viewer/ViewerEngineUI.h"
 
 namespace {
@@ -85,9 +86,10 @@ CViewBackup::CViewBackup(QWidget* parent)
   setFont(dialogFont);
   resize(fern::DluToPixels(dialogFont, 250, 205));
 
-  m_tree = new QTreeWidget(this);
+  m_tree = new QTreeView(this);
   m_tree->setObjectName(QStringLiteral("tree1002"));
-  m_tree->setColumnCount(1);
+  m_pModel = new CSetTreeModel(m_tree);
+  m_tree->setModel(m_pModel);
   m_tree->setHeaderHidden(true);
   m_tree->setUniformRowHeights(true);
   m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -96,9 +98,9 @@ CViewBackup::CViewBackup(QWidget* parent)
   m_tree->setMouseTracking(true);
   m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
   m_tree->viewport()->installEventFilter(this);
-  connect(m_tree, &QTreeWidget::itemSelectionChanged, this, [this] { OnTreeSelChanged(); });
-  connect(m_tree, &QTreeWidget::itemDoubleClicked, this, [this] { OnPreview(); });
-  connect(m_tree, &QTreeWidget::customContextMenuRequested, this,
+  connect(m_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { OnTreeSelChanged(); });
+  connect(m_tree, &QTreeView::doubleClicked, this, [this] { OnPreview(); });
+  connect(m_tree, &QTreeView::customContextMenuRequested, this,
           [this](const QPoint& pos) { OnTreeRClick(pos); });
 
   m_pStatus = new QLabel(QStringLiteral("Static"), this);
@@ -145,11 +147,10 @@ CViewBackup::~CViewBackup() {
     m_tree->viewport()->removeEventFilter(this);
     m_tree->disconnect(this);
     if (m_tree->selectionModel() != nullptr) m_tree->selectionModel()->disconnect(this);
-    delete m_tree;
+    delete m_tree;  // and the model with it
     m_tree = nullptr;
+    m_pModel = nullptr;
   }
-  m_rows.clear();
-  m_siblings.clear();
   m_items.clear();
 }
 
@@ -159,19 +160,20 @@ QAction* CViewBackup::CommandAction(int id) const {
   return nullptr;
 }
 
-CTreeItem* CViewBackup::NodeOf(const QTreeWidgetItem* item) {
-  if (item == nullptr) return nullptr;
-  if (item->type() == CNodeTreeItem::Type) return static_cast<const CNodeTreeItem*>(item)->Node();
-  return static_cast<CTreeItem*>(item->data(0, Qt::UserRole).value<void*>());
+CTreeItem* CViewBackup::NodeOf(const QModelIndex& index) {
+  if (!index.isValid()) return nullptr;
+  return static_cast<CTreeItem*>(index.data(Qt::UserRole).value<void*>());
 }
 
-QTreeWidgetItem* CViewBackup::TopItem() const {
-  return m_tree->topLevelItemCount() > 0 ? m_tree->topLevelItem(0) : nullptr;
+QModelIndex CViewBackup::TopItem() const { return m_pModel->index(0, 0); }
+
+QModelIndex CViewBackup::SelectedItem() const {
+  const QModelIndexList selected = m_tree->selectionModel()->selectedIndexes();
+  return selected.isEmpty() ? QModelIndex() : selected.first();
 }
 
-QTreeWidgetItem* CViewBackup::SelectedItem() const {
-  const QList<QTreeWidgetItem*> selected = m_tree->selectedItems();
-  return selected.isEmpty() ? nullptr : selected.first();
+bool CViewBackup::IsChecked(const QModelIndex& item) {
+  return item.isValid() && item.data(Qt::CheckStateRole).toInt() == Qt::Checked;
 }
 
 int CViewBackup::CompareItems(const CTreeItem& a, const CTreeItem& b) {
@@ -438,70 +440,20 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
 int CViewBackup::FindChildItem(int parent, const std::string& label) const { return m_index.Find(parent, label); }
 
 void CViewBackup::FlushPendingNodes() {
-  for (const auto& [parent, node] : m_pending) InsertNode(parent, node);
-  m_pending.clear();
-}
-
-CViewBackup::CSortKey CViewBackup::SortKeyOf(const std::string& label) {
-  // Labels hold no zero bytes, so the zero padding of a shorter label sorts it first, as a
-  // comparison of the whole texts would.
-  uint64_t packed[2] = {0, 0};
-  for (size_t i = 0; i < 16; ++i) {
-    unsigned char c = i < label.size() ? static_cast<unsigned char>(label[i]) : 0;
-    packed[i / 8] = (packed[i / 8] << 8) | static_cast<unsigned>(Lower(c));
-  }
-  return {packed[0], packed[1]};
-}
-
-void CViewBackup::InsertNode(int parent, int number) {
-  CTreeItem* node = m_items[static_cast<size_t>(number)].get();
-  QTreeWidgetItem* parentItem = nullptr;
-  if (parent >= 0) {
-    if (static_cast<size_t>(parent) >= m_rows.size() || m_rows[static_cast<size_t>(parent)] == nullptr)
-      return;  // cannot happen: a parent is always handed over before its children
-    parentItem = m_rows[static_cast<size_t>(parent)];
-  }
-  const size_t slot = static_cast<size_t>(parent + 1);
-  if (slot >= m_siblings.size()) m_siblings.resize(std::max(slot + 1, m_siblings.size() * 2));
-  if (!m_siblings[slot]) m_siblings[slot] = std::make_unique<CSiblings>();
-  CSiblings& siblings = *m_siblings[slot];
-
-  // The siblings are always in order (folders, then files): the new row goes to its place by
-  // a binary search within its group, on the keys first and on the labels where keys agree.
-  const CSortKey key = SortKeyOf(node->m_strText);
-  int low = node->m_bFolder ? 0 : siblings.folders;
-  int high = node->m_bFolder ? siblings.folders : static_cast<int>(siblings.keys.size());
-  while (low < high) {
-    const int middle = low + (high - low) / 2;
-    const CSortKey& other = siblings.keys[static_cast<size_t>(middle)];
-    int order;
-    if (other.head != key.head) {
-      order = other.head < key.head ? -1 : 1;
-    } else if (other.tail != key.tail) {
-      order = other.tail < key.tail ? -1 : 1;
-    } else {
-      QTreeWidgetItem* sibling = parentItem != nullptr ? parentItem->child(middle) : m_tree->topLevelItem(middle);
-      const CTreeItem* otherNode = NodeOf(sibling);
-      order = otherNode == nullptr ? -1 : CompareItems(*otherNode, *node);
-    }
-    if (order < 0)
-      low = middle + 1;
-    else
-      high = middle;
-  }
-  siblings.keys.insert(siblings.keys.begin() + low, key);
-  if (node->m_bFolder) ++siblings.folders;
-
-  auto* item = new CNodeTreeItem(node);
-  if (parentItem != nullptr)
-    parentItem->insertChild(low, item);
-  else
-    m_tree->insertTopLevelItem(low, item);
-  if (m_rows.size() <= static_cast<size_t>(number)) m_rows.resize(static_cast<size_t>(number) + 1, nullptr);
-  m_rows[static_cast<size_t>(number)] = item;
+  if (m_pending.empty()) return;
+  m_pModel->AddNodes(m_pending, m_items);
   // The first level below the drive is always open; deeper folders stay closed.
-  if (parentItem != nullptr && parentItem == TopItem() && !parentItem->isExpanded())
-    parentItem->setExpanded(true);
+  const QModelIndex top = TopItem();
+  if (top.isValid() && !m_tree->isExpanded(top)) {
+    const int topNumber = static_cast<int>(top.internalId());
+    for (const auto& entry : m_pending) {
+      if (entry.first == topNumber) {
+        m_tree->expand(top);
+        break;
+      }
+    }
+  }
+  m_pending.clear();
 }
 
 void CViewBackup::EndLoading() {
@@ -511,10 +463,10 @@ void CViewBackup::EndLoading() {
   m_pStopButton->hide();
   UpdateRestoreCommand();
   // The selection rule runs again, now that nothing is busy.
-  QTreeWidgetItem* remembered = SelectedItem();
-  if (QTreeWidgetItem* top = TopItem()) m_tree->setCurrentItem(top);
-  if (remembered != nullptr) {
-    m_tree->setCurrentItem(remembered);
+  const QPersistentModelIndex remembered(SelectedItem());
+  if (TopItem().isValid()) m_tree->setCurrentIndex(TopItem());
+  if (remembered.isValid()) {
+    m_tree->setCurrentIndex(remembered);
   } else {
     m_tree->clearSelection();
   }
@@ -534,23 +486,22 @@ void CViewBackup::OnCommand(int id) {
 }
 
 void CViewBackup::UpdateRestoreCommand() {
-  QTreeWidgetItem* top = TopItem();
-  const bool topChecked = top != nullptr && top->checkState(0) == Qt::Checked;
+  const bool topChecked = IsChecked(TopItem());
   CommandAction(ID_RESTORE_CHECKED)->setEnabled(!m_bBusy && topChecked && m_bDriveAttached);
 }
 
-bool CViewBackup::PreviewAllowed(const QTreeWidgetItem* item) const {
+bool CViewBackup::PreviewAllowed(const QModelIndex& item) const {
   const CTreeItem* node = NodeOf(item);
   return node != nullptr && !node->m_bFolder && !IsProgramLabel(node->m_strText) && !m_bBusy;
 }
 
-bool CViewBackup::CopyAllowed(const QTreeWidgetItem* item) const {
+bool CViewBackup::CopyAllowed(const QModelIndex& item) const {
   const CTreeItem* node = NodeOf(item);
   return node != nullptr && !node->m_bFolder && !m_bBusy;
 }
 
 void CViewBackup::OnTreeSelChanged() {
-  QTreeWidgetItem* item = SelectedItem();
+  const QModelIndex item = SelectedItem();
   CommandAction(ID_PREVIEW)->setEnabled(PreviewAllowed(item));
   CommandAction(ID_COPY_TO_CLIPBOARD)->setEnabled(CopyAllowed(item));
 }
@@ -564,43 +515,46 @@ bool CViewBackup::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CViewBackup::OnTreeRelease(const QPoint& pos) {
-  QTreeWidgetItem* item = m_tree->itemAt(pos);
-  if (item == nullptr) return;
-  if (m_tree->currentItem() != item) m_tree->setCurrentItem(item);
+  const QModelIndex item = m_tree->indexAt(pos);
+  if (!item.isValid()) return;
+  if (m_tree->currentIndex() != item) m_tree->setCurrentIndex(item);
   // The tree toggles a box when this release reaches it; a box whose state then differs was
   // hit exactly, and only such a click spreads to the rest of the tree.
-  const Qt::CheckState before = item->checkState(0);
+  const bool before = IsChecked(item);
+  const QPersistentModelIndex clicked(item);
   QMetaObject::invokeMethod(
       this,
-      [this, item, before] {
-        if (m_tree != nullptr && item->checkState(0) != before) OnCheckChanged(item);
+      [this, clicked, before] {
+        if (m_tree != nullptr && clicked.isValid() && IsChecked(clicked) != before) OnCheckChanged(clicked);
       },
       Qt::QueuedConnection);
 }
 
-void CViewBackup::OnCheckChanged(QTreeWidgetItem* item) {
-  if (item == nullptr) return;
-  const Qt::CheckState state = item->checkState(0);
-  if (item->childCount() > 0) SetSubtreeCheck(item, state);
-  if (QTreeWidgetItem* parent = item->parent()) {
+void CViewBackup::OnCheckChanged(const QModelIndex& item) {
+  if (!item.isValid()) return;
+  const int state = IsChecked(item) ? Qt::Checked : Qt::Unchecked;
+  if (m_pModel->rowCount(item) > 0) SetSubtreeCheck(item, state);
+  const QModelIndex parent = item.parent();
+  if (parent.isValid()) {
     bool anyChecked = false;
-    for (int i = 0; i < parent->childCount() && !anyChecked; ++i)
-      anyChecked = parent->child(i)->checkState(0) == Qt::Checked;
-    for (QTreeWidgetItem* up = parent; up != nullptr; up = up->parent())
-      up->setCheckState(0, anyChecked ? Qt::Checked : Qt::Unchecked);
+    const int count = m_pModel->rowCount(parent);
+    for (int i = 0; i < count && !anyChecked; ++i) anyChecked = IsChecked(m_pModel->index(i, 0, parent));
+    for (QModelIndex up = parent; up.isValid(); up = up.parent())
+      m_pModel->setData(up, anyChecked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
   }
   UpdateRestoreCommand();
 }
 
-void CViewBackup::SetSubtreeCheck(QTreeWidgetItem* item, int state) {
-  for (int i = 0; i < item->childCount(); ++i) {
-    QTreeWidgetItem* child = item->child(i);
-    child->setCheckState(0, static_cast<Qt::CheckState>(state));
-    if (child->childCount() > 0) SetSubtreeCheck(child, state);
+void CViewBackup::SetSubtreeCheck(const QModelIndex& item, int state) {
+  const int count = m_pModel->rowCount(item);
+  for (int i = 0; i < count; ++i) {
+    const QModelIndex child = m_pModel->index(i, 0, item);
+    m_pModel->setData(child, state, Qt::CheckStateRole);
+    if (m_pModel->rowCount(child) > 0) SetSubtreeCheck(child, state);
   }
 }
 
-std::unique_ptr<QMenu> CViewBackup::CreateItemMenu(QTreeWidgetItem* item) {
+std::unique_ptr<QMenu> CViewBackup::CreateItemMenu(const QModelIndex& item) {
   auto menu = std::make_unique<QMenu>(this);
   QAction* preview = menu->addAction(QStringLiteral("Preview..."));
   preview->setData(ID_PREVIEW);
@@ -612,9 +566,9 @@ std::unique_ptr<QMenu> CViewBackup::CreateItemMenu(QTreeWidgetItem* item) {
 }
 
 void CViewBackup::OnTreeRClick(const QPoint& pos) {
-  QTreeWidgetItem* item = m_tree->itemAt(pos);
-  if (item == nullptr) return;
-  m_tree->setCurrentItem(item);
+  const QModelIndex item = m_tree->indexAt(pos);
+  if (!item.isValid()) return;
+  m_tree->setCurrentIndex(item);
   std::unique_ptr<QMenu> menu = CreateItemMenu(item);
   activateWindow();
   QAction* chosen = menu->exec(m_tree->viewport()->mapToGlobal(pos));
@@ -654,7 +608,7 @@ int CViewBackup::RestoreCheckedThreadProc(CViewBackup* view) {
 void CViewBackup::RestoreCheckedFiles() {
   std::vector<std::string> pickList;
   fern::RunOnGuiThread([this, &pickList] {
-    if (QTreeWidgetItem* top = TopItem()) CollectCheckedFiles(top, pickList);
+    if (TopItem().isValid()) CollectCheckedFiles(TopItem(), pickList);
   });
   theApp.m_nOverwriteAnswer = -1;
   if (pickList.empty()) return;  // nothing picked: reading the set would write nothing
@@ -683,11 +637,12 @@ void CViewBackup::RestoreCheckedFiles() {
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);
 }
 
-void CViewBackup::CollectCheckedFiles(QTreeWidgetItem* item, std::vector<std::string>& list) {
-  for (int i = 0; i < item->childCount(); ++i) {
-    QTreeWidgetItem* child = item->child(i);
-    if (child->checkState(0) != Qt::Checked) continue;
-    if (child->childCount() > 0) {
+void CViewBackup::CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list) {
+  const int count = m_pModel->rowCount(item);
+  for (int i = 0; i < count; ++i) {
+    const QModelIndex child = m_pModel->index(i, 0, item);
+    if (!IsChecked(child)) continue;
+    if (m_pModel->rowCount(child) > 0) {
       CollectCheckedFiles(child, list);
     } else if (const CTreeItem* node = NodeOf(child)) {
       list.push_back(node->m_strName);

@@ -19,8 +19,9 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QToolBar;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QModelIndex;
+class QTreeView;
+class CSetTreeModel;
 class CViewerEngineUI;
 
 class CViewBackup : public QDialog {
@@ -44,18 +45,19 @@ class CViewBackup : public QDialog {
   void OnCommand(int id);
 
   // The widgets, by role (tests drive them).
-  QTreeWidget* Tree() const { return m_tree; }
+  QTreeView* Tree() const { return m_tree; }
+  CSetTreeModel* Model() const { return m_pModel; }
   QToolBar* ToolBar() const { return m_wndToolBar; }
   QLabel* StatusLine() const { return m_pStatus; }
   QPushButton* StopButton() const { return m_pStopButton; }
   QAction* CommandAction(int id) const;
 
   // The node a tree item carries, or null (an item without data carries no node).
-  static CTreeItem* NodeOf(const QTreeWidgetItem* item);
-  // The first item of the top level, or null.
-  QTreeWidgetItem* TopItem() const;
-  // The selected item, or null.
-  QTreeWidgetItem* SelectedItem() const;
+  static CTreeItem* NodeOf(const QModelIndex& index);
+  // The first row of the top level, or an invalid index.
+  QModelIndex TopItem() const;
+  // The selected row, or an invalid index.
+  QModelIndex SelectedItem() const;
 
   // Sibling order: folders first, then labels without regard to case, then byte order.
   static int CompareItems(const CTreeItem& a, const CTreeItem& b);
@@ -63,11 +65,13 @@ class CViewBackup : public QDialog {
   static bool IsProgramLabel(const std::string& label);
 
   // The pop-up of menu 133 for an item, its entries enabled by the Preview and Copy rules.
-  std::unique_ptr<QMenu> CreateItemMenu(QTreeWidgetItem* item);
+  std::unique_ptr<QMenu> CreateItemMenu(const QModelIndex& item);
   // The check-box rules: every descendant takes the item's state, every ancestor the state
   // computed for the parent; then the Restore rule.
-  void OnCheckChanged(QTreeWidgetItem* item);
-  void SetSubtreeCheck(QTreeWidgetItem* item, int state);
+  void OnCheckChanged(const QModelIndex& item);
+  void SetSubtreeCheck(const QModelIndex& item, int state);
+  // Whether a row's box is checked.
+  static bool IsChecked(const QModelIndex& item);
   void RepositionControls();
 
   // Message for a failure to open a file of that errno value; "Error opening!" for others.
@@ -97,14 +101,13 @@ class CViewBackup : public QDialog {
   // The number of parent's child (parent -1: the top level) labelled label exactly, or -1.
   int FindChildItem(int parent, const std::string& label) const;
   void FlushPendingNodes();
-  void InsertNode(int parent, int node);
   void EndLoading();
 
   // Command rules.
   void UpdateRestoreCommand();
   void OnTreeSelChanged();
-  bool PreviewAllowed(const QTreeWidgetItem* item) const;
-  bool CopyAllowed(const QTreeWidgetItem* item) const;
+  bool PreviewAllowed(const QModelIndex& item) const;
+  bool CopyAllowed(const QModelIndex& item) const;
   void OnTreeRClick(const QPoint& pos);
   void OnTreeRelease(const QPoint& pos);
 
@@ -112,7 +115,7 @@ class CViewBackup : public QDialog {
   void OnRestoreChecked();
   static int RestoreCheckedThreadProc(CViewBackup* view);
   void RestoreCheckedFiles();
-  void CollectCheckedFiles(QTreeWidgetItem* item, std::vector<std::string>& list);
+  void CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list);
   void OnCopyToClipboard();
   void OnPreview();
   // True when every element was picked and its scratch copy written completely.
@@ -129,7 +132,8 @@ class CViewBackup : public QDialog {
   friend class CViewerEngineUI;
 
   QToolBar* m_wndToolBar = nullptr;
-  QTreeWidget* m_tree = nullptr;
+  QTreeView* m_tree = nullptr;
+  CSetTreeModel* m_pModel = nullptr;
   QLabel* m_pStatus = nullptr;
   QPushButton* m_pStopButton = nullptr;
   std::unique_ptr<CViewerEngineUI> m_pUI;
@@ -146,19 +150,4 @@ class CViewBackup : public QDialog {
   std::vector<std::pair<size_t, int>> m_lastChain;  // backslash position, folder node
   std::vector<std::pair<int, int>> m_pending;       // parent (-1: top), node
   int64_t m_nLastFlushMs = 0;
-
-  // GUI thread only: the row of each node by number, and for each parent (+1) the sort keys of
-  // its rows in row order, folders first, so the place of a new row is found by a binary
-  // search over a compact array rather than over the rows themselves.
-  struct CSortKey {
-    uint64_t head;  // label bytes 0 to 7, lower-cased, the first most significant
-    uint64_t tail;  // bytes 8 to 15
-  };
-  struct CSiblings {
-    std::vector<CSortKey> keys;
-    int folders = 0;
-  };
-  static CSortKey SortKeyOf(const std::string& label);
-  std::vector<QTreeWidgetItem*> m_rows;
-  std::vector<std::unique_ptr<CSiblings>> m_siblings;
 };

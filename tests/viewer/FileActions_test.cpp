@@ -53,18 +53,18 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   ASSERT_TRUE(WriteSet(set, Drive()));
   CViewBackup view;
   OpenAndLoad(view, set, drive.Path() + "/");
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
   tree->expandAll();
   ClickBox(tree, Child(top, "keep"));
   ClickBox(tree, Child(Child(top, "two"), "same.txt"));
   ClickBox(tree, Child(Child(top, "three"), "same.txt"));
   // A checked file below an unchecked folder (the keyboard changes one box only) is not picked.
-  tree->setCurrentItem(Child(Child(top, "skip"), "c.txt"));
+  tree->setCurrentIndex(Child(Child(top, "skip"), "c.txt"));
   tree->setFocus();
   Key(tree, Qt::Key_Space);
-  ASSERT_EQ(Child(Child(top, "skip"), "c.txt")->checkState(0), Qt::Checked);
-  ASSERT_EQ(Child(top, "skip")->checkState(0), Qt::Unchecked);
+  ASSERT_TRUE(Checked(Child(Child(top, "skip"), "c.txt")));
+  ASSERT_FALSE(Checked(Child(top, "skip")));
   ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
 
   theApp.m_nOverwriteAnswer = 3;  // a restore starts without a remembered answer
@@ -91,12 +91,12 @@ TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {
   ASSERT_TRUE(WriteSet(set, Drive()));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
   QGuiApplication::clipboard()->clear();
 
   // A program may be copied, though not previewed.
-  tree->setCurrentItem(Child(top, "run.exe"));
+  tree->setCurrentIndex(Child(top, "run.exe"));
   ASSERT_TRUE(view.CommandAction(ID_COPY_TO_CLIPBOARD)->isEnabled());
   view.CommandAction(ID_COPY_TO_CLIPBOARD)->trigger();
   const QMimeData* data = QGuiApplication::clipboard()->mimeData();
@@ -114,13 +114,13 @@ TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {
   EXPECT_EQ(view.m_bStop, 1);
 
   // The same name in another folder replaces the scratch copy.
-  tree->setCurrentItem(Child(Child(top, "three"), "same.txt"));
+  tree->setCurrentIndex(Child(Child(top, "three"), "same.txt"));
   view.OnCommand(ID_COPY_TO_CLIPBOARD);
   ASSERT_EQ(QGuiApplication::clipboard()->mimeData()->urls().size(), 1);
   EXPECT_EQ(ReadFile(QGuiApplication::clipboard()->mimeData()->urls()[0].toLocalFile().toStdString()), "second same");
 
   // A folder is not copied: the clipboard keeps what it had.
-  tree->setCurrentItem(Child(top, "keep"));
+  tree->setCurrentIndex(Child(top, "keep"));
   view.OnCommand(ID_COPY_TO_CLIPBOARD);
   EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->urls()[0].fileName(), "same.txt");
 }
@@ -134,11 +134,11 @@ TEST(ViewerActions, PreviewOpensWithTheDefaultApplication) {
   ASSERT_TRUE(WriteSet(set, Drive()));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
   UrlRecorder opened;
 
-  tree->setCurrentItem(Child(top, "doc.pdf"));
+  tree->setCurrentIndex(Child(top, "doc.pdf"));
   ASSERT_TRUE(view.CommandAction(ID_PREVIEW)->isEnabled());
   view.CommandAction(ID_PREVIEW)->trigger();
   ASSERT_EQ(opened.urls.size(), 1u);
@@ -147,19 +147,19 @@ TEST(ViewerActions, PreviewOpensWithTheDefaultApplication) {
   EXPECT_EQ(view.StatusLine()->text(), "");
 
   // A program is refused however it is asked for.
-  tree->setCurrentItem(Child(top, "run.exe"));
+  tree->setCurrentIndex(Child(top, "run.exe"));
   view.OnCommand(ID_PREVIEW);
-  DoubleClick(tree->viewport(), tree->visualItemRect(Child(top, "run.exe")).center());
+  DoubleClick(tree->viewport(), tree->visualRect(Child(top, "run.exe")).center());
   EXPECT_EQ(opened.urls.size(), 1u);
   EXPECT_FALSE(Exists(fern::ScratchPath("run.exe")));
 
   // A double-click on a file opens it; on a folder it opens nothing and expands it.
-  DoubleClick(tree->viewport(), tree->visualItemRect(Child(top, "doc.pdf")).center());
+  DoubleClick(tree->viewport(), tree->visualRect(Child(top, "doc.pdf")).center());
   EXPECT_EQ(opened.urls.size(), 2u);
-  QTreeWidgetItem* keep = Child(top, "keep");
-  ASSERT_FALSE(keep->isExpanded());
-  DoubleClick(tree->viewport(), tree->visualItemRect(keep).center());
-  EXPECT_TRUE(keep->isExpanded());
+  QModelIndex keep = Child(top, "keep");
+  ASSERT_FALSE(tree->isExpanded(keep));
+  DoubleClick(tree->viewport(), tree->visualRect(keep).center());
+  EXPECT_TRUE(tree->isExpanded(keep));
   EXPECT_EQ(opened.urls.size(), 2u);
   EXPECT_EQ(view.StatusLine()->text(), "");
 }
@@ -175,7 +175,7 @@ TEST(ViewerActions, PreviewWithoutAnAssociationTakesTheChooser) {
   OpenAndLoad(view, set);
   UrlRecorder opened;
   MessageCatcher messages;
-  view.Tree()->setCurrentItem(Child(view.Tree()->topLevelItem(0), "a.xyz"));
+  view.Tree()->setCurrentIndex(Child(view.TopItem(), "a.xyz"));
   view.OnCommand(ID_PREVIEW);
   // Not opened with a default program; the chooser's portal is out of reach here (no session
   // bus), which is said rather than left silent.
@@ -201,8 +201,8 @@ TEST(ViewerActions, SetDeletedAfterOpeningDoesNothing) {
   ASSERT_TRUE(WriteSet(set, Drive()));
   CViewBackup view;
   OpenAndLoad(view, set, drive.Path() + "/");
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
   ClickBox(tree, top);
   ASSERT_EQ(unlink(set.c_str()), 0);
 
@@ -215,7 +215,7 @@ TEST(ViewerActions, SetDeletedAfterOpeningDoesNothing) {
   before->setText("before");
   QGuiApplication::clipboard()->setMimeData(before);
   UrlRecorder opened;
-  tree->setCurrentItem(Child(top, "doc.pdf"));
+  tree->setCurrentIndex(Child(top, "doc.pdf"));
   view.OnCommand(ID_COPY_TO_CLIPBOARD);
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
   view.OnCommand(ID_PREVIEW);
@@ -254,7 +254,7 @@ TEST(ViewerActions, EscapeDuringRestoreStopsAfterTheCurrentEntry) {
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
   OpenAndLoad(view, set, drive.Path() + "/");
-  ClickBox(view.Tree(), view.Tree()->topLevelItem(0));
+  ClickBox(view.Tree(), view.TopItem());
   view.OnCommand(ID_RESTORE_CHECKED);
   ASSERT_EQ(view.m_bBusy, 1);
   Key(view.Tree(), Qt::Key_Escape);

@@ -1,6 +1,7 @@
 // The tree built from a real set: chains of nodes, sibling order, the first-entry records,
 // expansion of the first level, and the end-of-load state.
 #include <QAction>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 
@@ -19,18 +20,18 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
                              {"E:\\Zeta\\d.txt", "delta", 4000}}));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidget* tree = view.Tree();
+  QTreeView* tree = view.Tree();
 
-  ASSERT_EQ(tree->topLevelItemCount(), 1);
-  QTreeWidgetItem* top = tree->topLevelItem(0);
-  EXPECT_EQ(top->text(0), "E:");
-  EXPECT_TRUE(top->isExpanded());
+  ASSERT_EQ(view.Model()->rowCount(), 1);
+  QModelIndex top = view.TopItem();
+  EXPECT_EQ(top.data().toString(), "E:");
+  EXPECT_TRUE(tree->isExpanded(top));
   EXPECT_EQ(ChildLabels(top), (QStringList{"docs", "Zeta", "a.txt"}));
-  QTreeWidgetItem* docs = Child(top, "docs");
+  QModelIndex docs = Child(top, "docs");
   EXPECT_EQ(ChildLabels(docs), (QStringList{"sub", "b.txt"}));
-  EXPECT_FALSE(docs->isExpanded());
-  EXPECT_FALSE(Child(docs, "sub")->isExpanded());
-  EXPECT_FALSE(Child(top, "Zeta")->isExpanded());
+  EXPECT_FALSE(tree->isExpanded(docs));
+  EXPECT_FALSE(tree->isExpanded(Child(docs, "sub")));
+  EXPECT_FALSE(tree->isExpanded(Child(top, "Zeta")));
 
   // The first entry through a node defines its record.
   const CTreeItem* topNode = CViewBackup::NodeOf(top);
@@ -62,8 +63,8 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
   EXPECT_EQ(view.m_strTitle.rfind("MYSTICK (", 0), 0u) << view.m_strTitle;
   EXPECT_EQ(view.m_strTitle.back(), ')');
   // Folder and file pictures of the shared image list.
-  EXPECT_EQ(docs->icon(0).pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FOLDER].toImage());
-  EXPECT_EQ(Child(top, "a.txt")->icon(0).pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FILE].toImage());
+  EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FOLDER].toImage());
+  EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FILE].toImage());
 }
 
 TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {
@@ -79,13 +80,13 @@ TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {
                              {"E:\\_x", "_"}}));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
-  ASSERT_NE(top, nullptr);
+  QModelIndex top = view.TopItem();
+  ASSERT_TRUE((top).isValid());
   // Folders first; labels without regard to case; equal but for case: capitals first, whatever
   // order they were read in; '_' sorts before letters as with a lower-case comparison.
   EXPECT_EQ(ChildLabels(top), (QStringList{"Backup", "Docs", "docs", "Photos", "_x", "ZZ.txt", "zz.txt"}));
   // A folder may hold a folder of its own name.
-  QTreeWidgetItem* docs = Child(top, "docs");
+  QModelIndex docs = Child(top, "docs");
   EXPECT_EQ(ChildLabels(docs), (QStringList{"docs", "b.txt"}));
   EXPECT_EQ(ChildLabels(Child(docs, "docs")), QStringList{"f.txt"});
   // Photos below Backup and Photos below the drive are different nodes.
@@ -114,7 +115,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
   {
     CViewBackup view;
     OpenAndLoad(view, dir / "GONE-5.fcf", dir.Path() + "/");
-    EXPECT_EQ(view.Tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(view.Model()->rowCount(), 0);
     EXPECT_TRUE(view.m_strTitle.empty());
     EXPECT_EQ(view.StatusLine()->text(), "");
     EXPECT_FALSE(view.StopButton()->isVisible());
@@ -125,7 +126,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
     ASSERT_TRUE(WriteSet(set, {}));
     CViewBackup view;
     OpenAndLoad(view, set, dir.Path() + "/");
-    EXPECT_EQ(view.Tree()->topLevelItemCount(), 0);
+    EXPECT_EQ(view.Model()->rowCount(), 0);
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
     // No '-' in the name: the band starts with " (" and the date.
     EXPECT_EQ(view.m_strTitle.rfind(" (", 0), 0u) << view.m_strTitle;
@@ -155,8 +156,8 @@ TEST(ViewerTree, DamagedSetKeepsEntriesReadBefore) {
   MessageCatcher messages;
   CViewBackup view;
   OpenAndLoad(view, dir / "cut.fcf");
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
-  ASSERT_NE(top, nullptr);
+  QModelIndex top = view.TopItem();
+  ASSERT_TRUE((top).isValid());
   // The entry whose data is incomplete is not added.
   EXPECT_EQ(ChildLabels(top), QStringList{"one.txt"});
   EXPECT_EQ(messages.texts, std::vector<std::string>{"error reading"});
@@ -168,8 +169,8 @@ TEST(ViewerTree, TipShowsLastModifiedDate) {
   ASSERT_TRUE(WriteSet(set, {{"E:\\a.txt", "a", 1133879400}}));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
-  ASSERT_NE(top, nullptr);
+  QModelIndex top = view.TopItem();
+  ASSERT_TRUE((top).isValid());
   time_t t = 1133879400;
   struct tm local {};
   localtime_r(&t, &local);
@@ -179,7 +180,7 @@ TEST(ViewerTree, TipShowsLastModifiedDate) {
   char expected[64];
   snprintf(expected, sizeof expected, "Last Modified: %s %s %02d, %d", kDays[local.tm_wday], kMonths[local.tm_mon],
            local.tm_mday, local.tm_year + 1900);
-  EXPECT_EQ(Child(top, "a.txt")->data(0, Qt::ToolTipRole).toString().toStdString(), expected);
+  EXPECT_EQ(Child(top, "a.txt").data(Qt::ToolTipRole).toString().toStdString(), expected);
   // A folder shows the time of the entry that created it.
-  EXPECT_EQ(top->data(0, Qt::ToolTipRole).toString().toStdString(), expected);
+  EXPECT_EQ(top.data(Qt::ToolTipRole).toString().toStdString(), expected);
 }

@@ -3,17 +3,17 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QToolBar>
 
 #include "ViewerTestSupport.h"
 #include "res/Resource.h"
+#include "viewer/SetTreeModel.h"
 #include "viewer/TreeItem.h"
 
 using namespace viewertest;
 
 namespace {
-
-bool Checked(QTreeWidgetItem* item) { return item != nullptr && item->checkState(0) == Qt::Checked; }
 
 // E: holding folders A and B with one file each, and a top-level file.
 std::vector<Entry> TwoFolders() {
@@ -28,10 +28,10 @@ TEST(ViewerDialog, FolderBoxChecksDownAndUp) {
   ASSERT_TRUE(WriteSet(set, TwoFolders()));
   CViewBackup view;
   OpenAndLoad(view, set, dir.Path() + "/");
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
-  QTreeWidgetItem* b = Child(top, "B");
-  ASSERT_NE(b, nullptr);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
+  QModelIndex b = Child(top, "B");
+  ASSERT_TRUE((b).isValid());
   tree->expandAll();
 
   ClickBox(tree, b);
@@ -43,7 +43,7 @@ TEST(ViewerDialog, FolderBoxChecksDownAndUp) {
   EXPECT_FALSE(Checked(Child(top, "A")));
   EXPECT_FALSE(Checked(Child(top, "top.txt")));
   EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
-  EXPECT_EQ(tree->currentItem(), b);  // a click selects the row
+  EXPECT_EQ(tree->currentIndex(), b);  // a click selects the row
 
   // Unchecking the only checked branch unchecks the drive node; Restore goes off.
   ClickBox(tree, b);
@@ -52,7 +52,7 @@ TEST(ViewerDialog, FolderBoxChecksDownAndUp) {
   EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
 
   // A file whose siblings are unchecked checks its folders up to the drive.
-  QTreeWidgetItem* c = Child(Child(b, "deep"), "c.txt");
+  QModelIndex c = Child(Child(b, "deep"), "c.txt");
   ClickBox(tree, c);
   EXPECT_TRUE(Checked(c));
   EXPECT_TRUE(Checked(Child(b, "deep")));
@@ -67,11 +67,11 @@ TEST(ViewerDialog, UncheckingOneBranchUnchecksEveryAncestor) {
   ASSERT_TRUE(WriteSet(set, TwoFolders()));
   CViewBackup view;
   OpenAndLoad(view, set, dir.Path() + "/");
-  QTreeWidget* tree = view.Tree();
+  QTreeView* tree = view.Tree();
   tree->expandAll();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
-  QTreeWidgetItem* a = Child(top, "A");
-  QTreeWidgetItem* b = Child(top, "B");
+  QModelIndex top = view.TopItem();
+  QModelIndex a = Child(top, "A");
+  QModelIndex b = Child(top, "B");
   ClickBox(tree, Child(a, "a.txt"));
   ClickBox(tree, Child(b, "b.txt"));
   ASSERT_TRUE(Checked(a) && Checked(b) && Checked(top));
@@ -98,14 +98,14 @@ TEST(ViewerDialog, OnlyMouseClicksOnTheBoxSpread) {
   ASSERT_TRUE(WriteSet(set, TwoFolders()));
   CViewBackup view;
   OpenAndLoad(view, set, dir.Path() + "/");
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
-  QTreeWidgetItem* b = Child(top, "B");
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
+  QModelIndex b = Child(top, "B");
 
   // A click on the label selects without toggling anything.
-  QRect row = tree->visualItemRect(b);
+  QRect row = tree->visualRect(b);
   Click(tree->viewport(), QPoint(row.right() - 2, row.center().y()));
-  EXPECT_EQ(tree->currentItem(), b);
+  EXPECT_EQ(tree->currentIndex(), b);
   EXPECT_FALSE(Checked(b));
 
   // The keyboard toggles that one node only.
@@ -123,7 +123,7 @@ TEST(ViewerDialog, RestoreNeedsADriveWhenTheViewerOpened) {
   ASSERT_TRUE(WriteSet(set, TwoFolders()));
   CViewBackup view;
   OpenAndLoad(view, set);  // no drive
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
+  QModelIndex top = view.TopItem();
   ClickBox(view.Tree(), top);
   EXPECT_TRUE(Checked(top));
   EXPECT_TRUE(Checked(Child(Child(top, "B"), "b.txt")));
@@ -137,19 +137,19 @@ TEST(ViewerDialog, PreviewRefusesProgramsCopyDoesNot) {
                              {"E:\\mybat", "m"}, {"E:\\go.cmd", "g"}, {"E:\\dir\\f.txt", "f"}}));
   CViewBackup view;
   OpenAndLoad(view, set);
-  QTreeWidget* tree = view.Tree();
-  QTreeWidgetItem* top = tree->topLevelItem(0);
+  QTreeView* tree = view.Tree();
+  QModelIndex top = view.TopItem();
   QAction* preview = view.CommandAction(ID_PREVIEW);
   QAction* copy = view.CommandAction(ID_COPY_TO_CLIPBOARD);
   for (const char* label : {"run.EXE", "x.bat", "y.com", "mybat"}) {
-    tree->setCurrentItem(Child(top, label));
+    tree->setCurrentIndex(Child(top, label));
     EXPECT_FALSE(preview->isEnabled()) << label;
     EXPECT_TRUE(copy->isEnabled()) << label;
   }
-  tree->setCurrentItem(Child(top, "go.cmd"));
+  tree->setCurrentIndex(Child(top, "go.cmd"));
   EXPECT_TRUE(preview->isEnabled());
   EXPECT_TRUE(copy->isEnabled());
-  tree->setCurrentItem(Child(top, "dir"));
+  tree->setCurrentIndex(Child(top, "dir"));
   EXPECT_FALSE(preview->isEnabled());
   EXPECT_FALSE(copy->isEnabled());
 
@@ -164,12 +164,12 @@ TEST(ViewerDialog, PreviewRefusesProgramsCopyDoesNot) {
   }
   {
     PopupCatcher popup;
-    QTreeWidgetItem* exe = Child(top, "run.EXE");
+    QModelIndex exe = Child(top, "run.EXE");
     tree->clearSelection();
-    const QPoint at = tree->visualItemRect(exe).center();
+    const QPoint at = tree->visualRect(exe).center();
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
     QApplication::sendEvent(tree->viewport(), &event);
-    EXPECT_EQ(tree->currentItem(), exe);  // selected before the menu shows
+    EXPECT_EQ(tree->currentIndex(), exe);  // selected before the menu shows
     ASSERT_EQ(popup.entries.size(), 2u);
     EXPECT_FALSE(popup.entries[0].second);
     EXPECT_TRUE(popup.entries[1].second);
@@ -178,19 +178,20 @@ TEST(ViewerDialog, PreviewRefusesProgramsCopyDoesNot) {
     // Empty space below the last row: no menu.
     PopupCatcher popup;
     const QPoint below(5, tree->viewport()->height() - 2);
-    ASSERT_EQ(tree->itemAt(below), nullptr);
+    ASSERT_FALSE(tree->indexAt(below).isValid());
     QContextMenuEvent event(QContextMenuEvent::Mouse, below, tree->viewport()->mapToGlobal(below));
     QApplication::sendEvent(tree->viewport(), &event);
     QApplication::processEvents();
     EXPECT_TRUE(popup.entries.empty());
   }
-  // An item without data counts as no node.
-  auto* bare = new QTreeWidgetItem(QStringList{"bare.txt"});
-  top->addChild(bare);
-  tree->setCurrentItem(bare);
+  // No selection, or a row without a node, counts as no file.
+  tree->clearSelection();
   EXPECT_FALSE(preview->isEnabled());
   EXPECT_FALSE(copy->isEnabled());
-  EXPECT_EQ(CViewBackup::NodeOf(bare), nullptr);
+  QStandardItemModel foreign;
+  foreign.appendRow(new QStandardItem(QStringLiteral("bare.txt")));
+  EXPECT_EQ(CViewBackup::NodeOf(foreign.index(0, 0)), nullptr);
+  EXPECT_EQ(CViewBackup::NodeOf(QModelIndex()), nullptr);
 }
 
 TEST(ViewerDialog, LayoutFollowsTheWindowSize) {
@@ -256,9 +257,9 @@ TEST(ViewerDialog, EscapeWhileLoadingStopsThenCloses) {
   EXPECT_TRUE(view.isVisible());
   EXPECT_EQ(view.StatusLine()->text(), "");
   EXPECT_FALSE(view.StopButton()->isVisible());
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
-  ASSERT_NE(top, nullptr);  // at least the first entry's chain
-  EXPECT_NE(Child(Child(top, "f0"), "n0.txt"), nullptr);
+  QModelIndex top = view.TopItem();
+  ASSERT_TRUE((top).isValid());  // at least the first entry's chain
+  EXPECT_TRUE((Child(Child(top, "f0"), "n0.txt")).isValid());
   EXPECT_LT(view.m_items.size(), 40000u);  // stopped early
 
   Key(view.Tree(), Qt::Key_Escape);
@@ -296,10 +297,10 @@ TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
   view.m_bDriveAttached = true;
   view.show();
   // Wait for the first nodes, then check the drive while the rest still comes in.
-  while (view.m_bBusy && view.Tree()->topLevelItemCount() == 0) QApplication::processEvents(QEventLoop::AllEvents, 5);
-  QTreeWidgetItem* top = view.Tree()->topLevelItem(0);
-  ASSERT_NE(top, nullptr);
-  top->setCheckState(0, Qt::Checked);
+  while (view.m_bBusy && view.Model()->rowCount() == 0) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  QModelIndex top = view.TopItem();
+  ASSERT_TRUE((top).isValid());
+  view.Model()->setData(top, Qt::Checked, Qt::CheckStateRole);
   const bool stillLoading = view.m_bBusy;  // only the GUI thread clears it
   view.OnCheckChanged(top);
   if (stillLoading) {
@@ -308,9 +309,12 @@ TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
   ASSERT_TRUE(WaitIdle(view));
   EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
   // The tree is sorted at the end: labels ascend without regard to case.
-  QTreeWidgetItem* d = Child(top, "d");
-  ASSERT_NE(d, nullptr);
-  ASSERT_EQ(d->childCount(), 30000);
-  for (int i = 1; i < d->childCount(); ++i)
-    ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(d->child(i - 1)), *CViewBackup::NodeOf(d->child(i))), 0);
+  QModelIndex d = Child(top, "d");
+  ASSERT_TRUE((d).isValid());
+  const QAbstractItemModel* model = view.Model();
+  ASSERT_EQ(model->rowCount(d), 30000);
+  for (int i = 1; i < model->rowCount(d); ++i)
+    ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(model->index(i - 1, 0, d)),
+                                        *CViewBackup::NodeOf(model->index(i, 0, d))),
+              0);
 }

@@ -9,8 +9,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTimer>
-#include <QTreeWidget>
-#include <QTreeWidgetItem>
+#include <QTreeView>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +20,7 @@
 #include "app/fernapp.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
+#include "viewer/SetTreeModel.h"
 #include "viewer/ViewBackup.h"
 
 namespace viewertest {
@@ -100,18 +100,22 @@ inline void OpenAndLoad(CViewBackup& view, const std::string& setPath, const std
   ASSERT_TRUE(WaitIdle(view));
 }
 
-inline QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& label) {
-  if (parent == nullptr) return nullptr;
-  for (int i = 0; i < parent->childCount(); ++i)
-    if (parent->child(i)->text(0) == label) return parent->child(i);
-  return nullptr;
+inline QModelIndex Child(const QModelIndex& parent, const QString& label) {
+  if (!parent.isValid()) return QModelIndex();
+  const QAbstractItemModel* model = parent.model();
+  for (int i = 0; i < model->rowCount(parent); ++i)
+    if (model->index(i, 0, parent).data().toString() == label) return model->index(i, 0, parent);
+  return QModelIndex();
 }
 
-inline QStringList ChildLabels(QTreeWidgetItem* parent) {
+inline QStringList ChildLabels(const QModelIndex& parent) {
   QStringList labels;
-  for (int i = 0; parent != nullptr && i < parent->childCount(); ++i) labels << parent->child(i)->text(0);
+  if (!parent.isValid()) return labels;
+  for (int i = 0; i < parent.model()->rowCount(parent); ++i) labels << parent.model()->index(i, 0, parent).data().toString();
   return labels;
 }
+
+inline bool Checked(const QModelIndex& item) { return CViewBackup::IsChecked(item); }
 
 // Closes the next message box that opens and keeps its text (for handlers that show one).
 class MessageCatcher {
@@ -167,26 +171,19 @@ class ScopedEnv {
 
 namespace viewertest {
 
-inline QModelIndex IndexOf(QTreeWidget* tree, QTreeWidgetItem* item) {
-  if (item == nullptr) return QModelIndex();
-  QTreeWidgetItem* parent = item->parent();
-  if (parent == nullptr) return tree->model()->index(tree->indexOfTopLevelItem(item), 0);
-  return tree->model()->index(parent->indexOfChild(item), 0, IndexOf(tree, parent));
-}
-
-// Where the style draws an item's check box, computed as the tree's delegate computes it.
-inline QPoint CheckBoxCentre(QTreeWidget* tree, QTreeWidgetItem* item) {
+// Where the style draws a row's check box, computed as the tree's delegate computes it.
+inline QPoint CheckBoxCentre(QTreeView* tree, const QModelIndex& item) {
   struct Delegate : QStyledItemDelegate {
     using QStyledItemDelegate::initStyleOption;
   } delegate;
   QStyleOptionViewItem option;
   option.initFrom(tree);
-  option.rect = tree->visualItemRect(item);
+  option.rect = tree->visualRect(item);
   option.decorationSize = tree->iconSize();
   option.font = tree->font();
   option.fontMetrics = QFontMetrics(tree->font());
   option.widget = tree;
-  delegate.initStyleOption(&option, IndexOf(tree, item));
+  delegate.initStyleOption(&option, item);
   return tree->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, tree).center();
 }
 
@@ -218,8 +215,8 @@ inline void Key(QWidget* target, int key) {
 }
 
 // Clicks an item's check box as the user would.
-inline void ClickBox(QTreeWidget* tree, QTreeWidgetItem* item) {
-  tree->scrollToItem(item);
+inline void ClickBox(QTreeView* tree, const QModelIndex& item) {
+  tree->scrollTo(item);
   Click(tree->viewport(), CheckBoxCentre(tree, item));
 }
 
