@@ -50,7 +50,7 @@ namespace {
 
 // Nodes are handed to the GUI thread in batches of at most this many, and at least this often,
 // so the tree grows visibly while the worker waits far less often than once per node.
-constexpr size_t kBatchNodes = 4096;
+constexpr size_t kBatchNodes = 16384;
 constexpr int64_t kBatchMs = 50;
 
 constexpr int kCommandIds[3] = {ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW};
@@ -406,13 +406,12 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
   const size_t start = reused > 0 ? m_lastChain.back().first + 1 : 0;
 
   std::string segment;
+  size_t segmentStart = start;
   for (size_t i = start; i < n; ++i) {
-    const char c = name[i];
-    if (c != '\\' && i != n - 1) {
-      segment += c;
-      continue;
-    }
-    if (i == n - 1) segment += c;  // the last byte belongs to the last segment
+    if (name[i] != '\\' && i != n - 1) continue;
+    // The segment ends here; the last byte belongs to the last segment.
+    segment.assign(name, segmentStart, i - segmentStart + (i == n - 1 ? 1 : 0));
+    segmentStart = i + 1;
     int found = FindChildItem(parent, segment);
     if (found < 0) {
       auto node = std::make_unique<CTreeItem>();
@@ -428,7 +427,6 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
     }
     parent = found;
     if (i < n - 1) m_lastChain.emplace_back(i, found);
-    segment.clear();
   }
   m_strLastName = std::move(name);
   if (m_pending.size() >= kBatchNodes || (!m_pending.empty() && NowMs() - m_nLastFlushMs >= kBatchMs)) {
