@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -12,11 +13,12 @@ class CTreeIndex {
  public:
   // The child of parent whose label equals label byte for byte, or -1.
   int Find(int parent, const std::string& label) const;
-  // Records child under parent; a label already present is not replaced.
+  // Records child under parent; a label already present is not replaced. The label is kept by
+  // reference: it must live as long as the index (the node's own m_strText does).
   void Add(int parent, const std::string& label, int child);
   void Clear() { m_children.clear(); }
 
  private:
-  using Children = std::unordered_map<std::string, int>;
+  using Children = std::unordered_map<std::string_view, int>;
   std::vector<std::unique_ptr<Children>> m_children;  // by parent + 1; null for a node without children
 };

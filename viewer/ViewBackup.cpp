@@ -422,7 +422,7 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
       node->m_bFolder = i < n - 1 ? 1 : 0;
       found = static_cast<int>(m_items.size());
       m_items.push_back(std::move(node));
-      m_index.Add(parent, segment, found);
+      m_index.Add(parent, m_items.back()->m_strText, found);
       m_pending.emplace_back(parent, found);
     }
     parent = found;
