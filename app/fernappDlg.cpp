@@ -44,10 +44,7 @@
 #include "settings/SettingsStore.h"
 #include "storage/SetFormat.h"
 
-#if __has_include("viewer/ViewBackup.h")
 #include "viewer/ViewBackup.h"
-#define FERN_HAVE_VIEWER 1
-#endif
 
 namespace {
 
@@ -732,14 +729,12 @@ void CBackupDlg::ViewSelectedSet() {
   for (int i = 0; i < m_listSets->topLevelItemCount() && first == nullptr; ++i)
     if (m_listSets->topLevelItem(i)->isSelected()) first = m_listSets->topLevelItem(i);
   if (first == nullptr) return;
-#ifdef FERN_HAVE_VIEWER
   CViewBackup dlg;
   const std::string root = DriveRoot();
   dlg.m_strSetPath = ToText<decltype(dlg.m_strSetPath)>(RowPath(first));
   dlg.m_strDriveRoot = ToText<decltype(dlg.m_strDriveRoot)>(root);
   dlg.m_bDriveAttached = !root.empty();
   dlg.exec();
-#endif
 }
 
 // --- runs ------------------------------------------------------------------------------------
