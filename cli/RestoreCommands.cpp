@@ -1,6 +1,5 @@
 // fernset restore, extract and verify: the entry reader and the restore run on a terminal.
 #include <signal.h>
-#include <strings.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -130,7 +129,7 @@ int RunExtractCommand(int argc, char** argv) {
     bool picked = before != pickList;
     if (!picked) continue;
     for (size_t i = 0; i < wanted.size(); ++i) {
-      if (strcasecmp(fern::StoredNameTail(wanted[i]).c_str(), fern::StoredNameTail(name).c_str()) == 0)
+      if (fern::SameStoredName(wanted[i], name))
         found[i] = true;
     }
     if (!errorText.empty()) {

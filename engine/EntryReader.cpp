@@ -1,7 +1,6 @@
 #include "engine/EntryReader.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,9 +254,8 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   bool picked = false;
   std::string pickPath;
   if (pickList != nullptr) {
-    std::string tail = fern::StoredNameTail(stored);
     for (auto& element : *pickList) {
-      if (strcasecmp(tail.c_str(), fern::StoredNameTail(element).c_str()) != 0) continue;
+      if (!fern::SameStoredName(stored, element)) continue;
       picked = true;
       std::string bare = BareStoredName(stored);
       if (fern::IsPlainName(bare)) {

@@ -1,11 +1,11 @@
 #include "engine/RestoreRun.h"
 
-#include <strings.h>
 
 #include <cstdint>
 
 #include "engine/EntryReader.h"
 #include "storage/CompressedFile.h"
+#include "storage/SetFormat.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
     if (m_bStop.load()) break;
     // Entries must stay on the drive the run started on.
     if (!DriveStillThere(driveRoot)) break;
-    if (strcasecmp(row.driveName.c_str(), driveName.c_str()) != 0 &&
+    if (!fern::EqualsIgnoringCase(row.driveName, driveName) &&
         !m_ui.AskYesNo(kOtherDriveQuestion))
       continue;
     RestoreSet(row.setPath, driveRoot);

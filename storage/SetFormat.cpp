@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <strings.h>
 
 #include "storage/StreamFile.h"
 
@@ -46,9 +45,17 @@ std::string SetFilePath(const std::string& backupsFolder, const std::string& lab
 std::string FullSetsPattern(const std::string& label) { return LabelInName(label) + "-*.fcf"; }
 std::string QuickSetsPattern(const std::string& label) { return LabelInName(label) + "-*.fci"; }
 
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 bool IsQuickSet(const std::string& fileName) {
   if (fileName.size() < 3) return false;
-  return strcasecmp(fileName.c_str() + fileName.size() - 3, "fci") == 0;
+  return EqualsIgnoringCase(fileName.substr(fileName.size() - 3), "fci");
 }
 
 std::string BareFileName(const std::string& path) {

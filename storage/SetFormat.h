@@ -23,6 +23,10 @@ inline const char* AllSetsPattern() { return "*.fc*"; }
 std::string FullSetsPattern(const std::string& label);   // "<label>-*.fcf"
 std::string QuickSetsPattern(const std::string& label);  // "<label>-*.fci"
 
+// Equal but for the case of ASCII letters. The locale is not asked: under a Turkish one, for
+// instance, 'I' would not fold to 'i' and "X-1.FCI" would stop being a Quick Backup set.
+bool EqualsIgnoringCase(const std::string& a, const std::string& b);
+
 // A set is a Quick Backup when the last three characters of its name are "fci", ignoring case.
 bool IsQuickSet(const std::string& fileName);
 // The drive name of a set: its file title (name less extension) up to its first '-'; "" without one.

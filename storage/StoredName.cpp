@@ -1,5 +1,7 @@
 #include "storage/StoredName.h"
 
+#include "storage/SetFormat.h"
+
 #include <utility>
 
 namespace fern {
@@ -16,6 +18,10 @@ bool MakeStoredName(char driveLetter, const std::string& relative, std::string& 
 
 std::string StoredNameTail(const std::string& stored) {
   return stored.size() <= 3 ? std::string() : stored.substr(3);
+}
+
+bool SameStoredName(const std::string& a, const std::string& b) {
+  return EqualsIgnoringCase(StoredNameTail(a), StoredNameTail(b));
 }
 
 bool StoredNameToRelative(const std::string& stored, std::string& relative) {

@@ -17,4 +17,7 @@ bool StoredNameToRelative(const std::string& stored, std::string& relative);
 // The stored name less its first three bytes (pick lists compare names this way).
 std::string StoredNameTail(const std::string& stored);
 
+// Whether two stored names name the same file: their tails, ignoring case and the drive letter.
+bool SameStoredName(const std::string& a, const std::string& b);
+
 }  // namespace fern
