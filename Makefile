@@ -6,10 +6,13 @@ JOBS  ?= $(shell nproc)
 # need a display: the offscreen platform serves both on a machine without one.
 TESTENV = QT_QPA_PLATFORM=offscreen
 
-.PHONY: run test build configure deps bench clean install
+.PHONY: run test build configure deps test-deps bench clean install
 
 deps:
 	@scripts/install-deps
+
+test-deps:
+	@scripts/install-deps --test
 
 configure: deps
 	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -20,7 +23,7 @@ build: configure
 run: build
 	$(BUILD)/app/fernapp
 
-test: build
+test: test-deps build
 	cd $(BUILD) && $(TESTENV) ctest --output-on-failure -j $(JOBS)
 
 bench: deps
