@@ -34,7 +34,10 @@ void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
                                       const std::string& driveName, const std::string& driveRoot) {
   m_bDriveChanged = false;
   // Every set goes to this very drive: same device and folder, still mounted at its root.
-  if (!fern::IdentifyFolder(driveRoot, m_driveAtStart)) return;
+  if (!fern::IdentifyFolder(driveRoot, m_driveAtStart)) {
+    m_bDriveChanged = true;
+    return;
+  }
   for (const CSetRow& row : selectedRows) {
     if (m_bStop.load()) break;
     // Entries must stay on the drive the run started on.

@@ -15,6 +15,14 @@ namespace fern {
 namespace {
 
 constexpr long kFuseSuperMagic = 0x65735546;
+// Newer than some system headers: a mount id never reused (Linux 6.8), else the plain one.
+constexpr unsigned kStatxMntIdUnique = 0x00004000U;
+constexpr unsigned kStatxMntId = 0x00001000U;
+
+bool SameDrive(const CDriveIdentity& a, const CDriveIdentity& b) {
+  if (a.dev != b.dev || a.ino != b.ino) return false;
+  return a.mountId == 0 || b.mountId == 0 || a.mountId == b.mountId;
+}
 
 }  // namespace
 
@@ -25,13 +33,16 @@ bool IdentifyFolder(const std::string& path, CDriveIdentity& identity) {
     return false;
   }
   struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO, &stx) != 0) return false;
+  if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO | kStatxMntIdUnique, &stx) != 0 &&
+      statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO | kStatxMntId, &stx) != 0)
+    return false;
   if (!S_ISDIR(stx.stx_mode)) {
     errno = ENOTDIR;
     return false;
   }
   identity.dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
   identity.ino = stx.stx_ino;
+  if ((stx.stx_mask & (kStatxMntIdUnique | kStatxMntId)) != 0) identity.mountId = stx.stx_mnt_id;
   if ((stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
     identity.mountRoot = (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   } else {
@@ -54,7 +65,7 @@ bool CDriveRoot::Open(const std::string& root, const CDriveIdentity* expected) {
   CDriveIdentity now;
   if (!IdentifyFolder(m_strPath, now)) return false;
   if (expected != nullptr && expected->valid &&
-      (expected->dev != now.dev || expected->ino != now.ino || (expected->mountRoot && !now.mountRoot))) {
+      (!SameDrive(*expected, now) || (expected->mountRoot && !now.mountRoot))) {
     errno = ENODEV;
     return false;
   }
@@ -71,7 +82,6 @@ bool CDriveRoot::Open(const std::string& root, const CDriveIdentity* expected) {
   struct statfs fs;
   m_bFuse = fstatfs(fd.Get(), &fs) == 0 && static_cast<long>(fs.f_type) == kFuseSuperMagic;
   m_id = now;
-  if (expected != nullptr && expected->valid) m_id.mountRoot = expected->mountRoot;
   m_fd = std::move(fd);
   return true;
 }
@@ -80,7 +90,7 @@ bool CDriveRoot::StillMounted() const {
   if (!IsOpen()) return false;
   CDriveIdentity now;
   if (!IdentifyFolder(m_strPath, now)) return false;
-  return now.dev == m_id.dev && now.ino == m_id.ino && (now.mountRoot || !m_id.mountRoot);
+  return SameDrive(now, m_id) && (now.mountRoot || !m_id.mountRoot);
 }
 
 bool CDriveRoot::Sync() const {

@@ -13,10 +13,13 @@
 
 namespace fern {
 
-// Which folder a path names: its file system and inode, and whether it is the root of a mount.
+// Which folder a path names: its file system and inode, the mount it is reached through, and
+// whether it is the root of that mount. Device numbers are handed out again (another stick, or
+// a new tmpfs, may get the same one), mount ids of the kernel are not reused while it runs.
 struct CDriveIdentity {
   dev_t dev = 0;
   ino_t ino = 0;
+  uint64_t mountId = 0;  // 0 when the kernel does not tell
   bool mountRoot = false;
   bool valid = false;
 };
