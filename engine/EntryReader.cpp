@@ -281,8 +281,10 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   }
   // Room for this file beside the earlier copies the batch still keeps?
   if (m_state != SetState::Unverified && !m_pending.empty() &&
-      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes))
+      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes)) {
     CommitPending(false);
+    if (m_bDriveLost) return false;
+  }
 
   for (unsigned n = 0; n < 100; ++n) {
     out.tempLeaf = TempName();

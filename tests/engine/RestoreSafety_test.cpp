@@ -240,3 +240,37 @@ TEST_F(RestoreSafetyTest, NothingIsWrittenOnceTheDriveIsNoLongerMountedThere) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RestoreSafetyTest, ANearlyFullStickStillHasEveryFileReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string point = base + "/full";
+  ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+  if (mount("fern-test", point.c_str(), "tmpfs", 0, "size=6m") != 0)
+    GTEST_SKIP() << "mount of a tmpfs not allowed here: " << strerror(errno);
+  struct Unmount {
+    std::string point;
+    ~Unmount() { umount2(point.c_str(), MNT_DETACH); }
+  } unmount{point};
+  // Four files of 1 MiB on a 6 MiB stick: a copy of each fits beside the rest, not all four.
+  CIndependentSetWriter w;
+  for (int i = 0; i < 4; ++i) {
+    const std::string leaf = "f" + std::to_string(i) + ".bin";
+    ASSERT_TRUE(WriteFile(point + "/" + leaf, Noise(1 << 20, 10 + i)));
+    ASSERT_TRUE(SetMtime(point + "/" + leaf, kEntryTime - 1));
+    w.AddEntry("E:\\" + leaf, Noise(1 << 20, 20 + i), kEntryTime);
+  }
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  CRecordingUI ui;
+  std::atomic<bool> stop{false};
+  int answer = -1;
+  CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+  run.RestoreSet(SetPath("s.fcf"), point + "/");
+  EXPECT_TRUE(ui.errorLists.empty()) << ui.errorLists[0].errorTexts[0];
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(ReadFile(point + "/f" + std::to_string(i) + ".bin"), Noise(1 << 20, 20 + i)) << i;
+  EXPECT_EQ(Tree(point).size(), 4u);
+}
+
+}  // namespace
