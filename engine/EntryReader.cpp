@@ -393,7 +393,10 @@ void CEntryReader::Place(Pending& p, const char* note) {
     int error = errno;
     std::string aside;
     int moved = -1;
-    for (unsigned n = 0; n < 100 && moved != 0; ++n) {
+    struct stat st;
+    // Only the earlier file itself steps aside, never what took its place meanwhile.
+    const bool plainFile = fstatat(folderFd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    for (unsigned n = 0; plainFile && n < 100 && moved != 0; ++n) {
       aside = TempName();
       moved = fern::RenameNoReplace(folderFd, p.leaf, aside);
       if (moved != 0 && errno != EEXIST) break;

@@ -274,3 +274,32 @@ TEST_F(RestoreSafetyTest, ANearlyFullStickStillHasEveryFileReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+// A UI that swaps the file at path for a folder while the restored copy waits to be put in place.
+class SwappingUI : public CRecordingUI {
+ public:
+  std::string path;
+  void SetInfoText(const std::string& text) override {
+    CRecordingUI::SetInfoText(text);
+    if (unlink(path.c_str()) == 0 && mkdir(path.c_str(), 0755) == 0) WriteFile(path + "/inside", "mine");
+  }
+};
+
+TEST_F(RestoreSafetyTest, WhatTookTheEarlierFilesPlaceIsNeverMovedOrReplaced) {
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\x.txt", "restored", kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  ASSERT_TRUE(WriteFile(drive + "x.txt", "earlier"));
+  ASSERT_TRUE(SetMtime(drive + "x.txt", kEntryTime - 1));
+  SwappingUI ui;
+  ui.path = drive + "x.txt";
+  Restore(ui, SetPath("s.fcf"));
+  EXPECT_EQ(ReadFile(drive + "x.txt/inside"), "mine");
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  EXPECT_EQ(ui.errorLists[0].fileNames, std::vector<std::string>{drive + "x.txt"});
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{"x.txt", "x.txt/inside"}));
+}
+
+}  // namespace
