@@ -178,12 +178,13 @@ void CEntryReader::Later(const std::string& path, const std::string& text) {
   m_laterTexts.push_back(text);
 }
 
-bool CEntryReader::VerifySet(CStreamFile& stream) {
+bool CEntryReader::VerifySet(CStreamFile& stream, const std::function<bool()>& stopped) {
   m_digests.clear();
   m_nEntry = 0;
   m_bEnded = false;
   m_bDamaged = false;
   for (;;) {
+    if (stopped && stopped()) return false;
     fern::EntryHeader header;
     std::string stored;
     fern::HeaderResult result = fern::ReadEntryHeader(stream, header, stored);

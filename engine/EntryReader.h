@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,8 +49,9 @@ class CEntryReader {
   // The caller then opens the set again for the restore itself: with a good set files are put
   // in place batch by batch as it goes; with a damaged one only files that did not exist are
   // written (each named in the error list) and existing ones are kept (also named), up to the
-  // entry where this pass stopped.
-  bool VerifySet(CStreamFile& stream);
+  // entry where this pass stopped. stopped: asked between entries; true ends the pass at once
+  // (false returned, nothing shown) and the caller restores nothing.
+  bool VerifySet(CStreamFile& stream, const std::function<bool()>& stopped = nullptr);
 
   // The drive a restore writes to. expected: the drive as the caller saw it when its restore
   // (or its window) started; null takes it as it is now. Without this call the first target

@@ -65,8 +65,12 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
   }
   // The whole set is read once before anything is written: a set that fails its check never
   // replaces a file on the drive.
-  reader.VerifySet(set);
+  reader.VerifySet(set, [this] { return m_bStop.load(); });
   set.Close();
+  if (m_bStop.load()) {
+    m_ui.RefreshDriveInfo();
+    return true;
+  }
   if (!set.Open(setPath.c_str(), 2)) return true;
 
   std::vector<std::string> fileNames, errorTexts;

@@ -624,10 +624,10 @@ void CViewBackup::RestoreCheckedFiles() {
   // set is checked once before anything on it is replaced.
   if (set.Open(m_strSetPath.c_str(), 2) &&
       reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr)) {
-    reader.VerifySet(set);
+    reader.VerifySet(set, [this] { return m_bStop != 0; });
     set.Close();
   }
-  if (!reader.DriveLost() && set.Open(m_strSetPath.c_str(), 2)) {
+  if (!reader.DriveLost() && !m_bStop && set.Open(m_strSetPath.c_str(), 2)) {
     std::string name;
     std::string errorText;
     uint32_t size = 0;

@@ -303,3 +303,21 @@ TEST_F(RestoreSafetyTest, WhatTookTheEarlierFilesPlaceIsNeverMovedOrReplaced) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RestoreSafetyTest, ACancelDuringTheVerifyingPassWritesNothing) {
+  CIndependentSetWriter w;
+  for (int i = 0; i < 50; ++i) w.AddEntry("E:\\f" + std::to_string(i), Noise(2000, i), kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  CRecordingUI ui;
+  std::atomic<bool> stop{true};
+  int answer = -1;
+  CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+  EXPECT_TRUE(run.RestoreSet(SetPath("s.fcf"), drive));
+  EXPECT_TRUE(Tree(drive).empty());
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_EQ(ui.driveInfoRefreshes, 1);
+}
+
+}  // namespace
