@@ -158,19 +158,17 @@ class Session:
             time.sleep(0.3)
             reap()
         for point in reversed(self.mounts):
-            subprocess.run(["umount", "-l", point], capture_output=True)
-            if point.startswith("/media/"):
-                for folder in (point, os.path.dirname(point)):
-                    try:
-                        os.rmdir(folder)
-                    except OSError:
-                        pass
+            for folder in (point, os.path.dirname(point)):
+                try:
+                    os.rmdir(folder)
+                except OSError:
+                    pass
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     # --- the desktop -----------------------------------------------------------------------
 
     def start_x(self):
-        for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "dbus-daemon"):
+        for tool in ("Xvfb", "openbox", "xdotool", "xwininfo", "xprop", "dbus-daemon", "unshare", "nsenter"):
             if shutil.which(tool) is None:
                 raise Skip(tool + " is not installed")
         read_fd, write_fd = os.pipe()
@@ -239,7 +237,9 @@ class Session:
         env.update(extra_env or {})
         self.cwd = os.path.join(self.tmp, "cwd")
         os.makedirs(self.cwd)
-        self.app = self.start([self.args.fernapp], env=env, cwd=self.cwd,
+        # In a mount namespace of its own: the program sees the stick this test mounts and none
+        # that other programs of the machine mount below /media/ meanwhile.
+        self.app = self.start(["unshare", "--mount", "--propagation", "private", self.args.fernapp], env=env, cwd=self.cwd,
                               stdout=open(os.path.join(self.tmp, "fernapp.log"), "w"), stderr=subprocess.STDOUT)
         self.window = wait_for("the main window", self.main_window, timeout=20)
         log("main window", self.window)
@@ -307,17 +307,19 @@ class Session:
     # --- the stick -------------------------------------------------------------------------
 
     def mount_stick(self, label, files):
-        """A filled stick arriving below /media/ as one mount: a tmpfs filled in a private
-        folder, then bound to /media/.../label (a tmpfs's volume label is its folder's name)."""
+        """A filled stick arriving below /media/ as one mount, in the program's mount namespace:
+        a tmpfs filled in a private folder, then bound to /media/.../label (a tmpfs's volume
+        label is its folder's name). Returns the mount point as this process reaches it."""
+        inside = ["nsenter", "--target", str(self.app.pid), "--mount", "--"]
+        root = "/proc/%d/root" % self.app.pid
         source = os.path.join(self.tmp, "stick")
         os.mkdir(source)
-        result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "fern-desktop", source],
+        result = subprocess.run(inside + ["mount", "-t", "tmpfs", "-o", "size=64m", "fern-desktop", source],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise Skip("mounting a tmpfs is not allowed here: " + result.stderr.strip())
-        self.mounts.append(source)
         for relative, data in files.items():
-            path = os.path.join(source, relative)
+            path = root + os.path.join(source, relative)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
@@ -325,10 +327,10 @@ class Session:
         parent = tempfile.mkdtemp(prefix="fern-desktop-", dir="/media")
         point = os.path.join(parent, label)
         os.mkdir(point)
-        self.mounts.append(point)
-        self.run(["mount", "--bind", source, point])
+        self.mounts.append(point)  # its folders; the mounts go with the namespace
+        self.run(inside + ["mount", "--bind", source, point])
         log("stick mounted at", point)
-        return point
+        return root + point
 
     def settings(self, values):
         """The program's settings file, as the options dialog would write it."""
@@ -510,11 +512,11 @@ def check_text_geometry(session, a11y, label):
             "drive figures 1008": (dlu_y(42), dlu_y(42) + dlu_y(31)),
             "status line 1001": (dlu_y(95), min(WINDOW_H, dlu_y(95) + dlu_y(8)))}
     for what, (top, bottom) in rows.items():
-        inked_left = [(x, y) for y in range(top, bottom) for x in range(SEPARATOR_X - 40, SEPARATOR_X)
-                      if pixels[y][x] != background]
+        inked_left = [(x, y) for y in range(top, bottom) for x in range(30, SEPARATOR_X)
+                      if pixels[y][x] != background and x not in range(dlu_x(24), dlu_x(24) + 32)]
         inked_right = [(x, y) for y in range(top, bottom) for x in range(SEPARATOR_X + 1, list_x)
                        if pixels[y][x] != background]
-        check(inked_left or what != "drive name 1015", "the %s is drawn" % what)
+        check(inked_left, "the %s is drawn" % what)
         check(not inked_right, "the %s ends left of the separator at x = %d (stray pixels %s)"
               % (what, SEPARATOR_X, inked_right[:5]))
     check(a11y.labels()[1] == label, "the drive name reads %s (%r)" % (label, a11y.labels()))
