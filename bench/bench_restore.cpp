@@ -73,8 +73,9 @@ struct Detach {
   std::string loop, point;
   bool mounted = false;
   ~Detach() {
-    if (mounted) Shell("umount " + Quote(point));
-    Shell("losetup -d " + Quote(loop));
+    if (mounted && !Shell("umount " + Quote(point)) && !Shell("umount -l " + Quote(point)))
+      fprintf(stderr, "bench_restore: cannot unmount %s\n", point.c_str());
+    if (!Shell("losetup -d " + Quote(loop))) fprintf(stderr, "bench_restore: cannot detach %s\n", loop.c_str());
   }
 };
 
