@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "platform/FileError.h"
 #include "platform/SafeOpen.h"
 #include "platform/TempFolder.h"
 #include "res/Resource.h"
+#include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -125,6 +127,10 @@ CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer
     : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer) {}
 
 CEntryReader::~CEntryReader() {
+  if (m_verifier.joinable()) {
+    m_bAbandon.store(true);
+    m_verifier.join();
+  }
   // A restore left unfinished puts nothing more in place; its temporary files go (not on a
   // drive that is gone: nothing is written there any more).
   if (m_bDriveLost) return;
@@ -178,39 +184,112 @@ void CEntryReader::Later(const std::string& path, const std::string& text) {
   m_laterTexts.push_back(text);
 }
 
-bool CEntryReader::VerifySet(CStreamFile& stream, const std::function<bool()>& stopped) {
-  m_digests.clear();
-  m_nEntry = 0;
-  m_bEnded = false;
-  m_bDamaged = false;
+CEntryReader::VerifyResult CEntryReader::ReadDigests(CStreamFile& stream, char* buffer,
+                                                     const std::function<bool()>& stopped) {
+  VerifyResult result;
   for (;;) {
-    if (stopped && stopped()) return false;
+    if (stopped && stopped()) return result;
     fern::EntryHeader header;
     std::string stored;
-    fern::HeaderResult result = fern::ReadEntryHeader(stream, header, stored);
-    if (result == fern::HeaderResult::End) {
-      m_state = SetState::Good;
-      return true;
+    fern::HeaderResult read = fern::ReadEntryHeader(stream, header, stored);
+    if (read == fern::HeaderResult::End) {
+      result.state = SetState::Good;
+      return result;
     }
-    if (result == fern::HeaderResult::Damaged) break;
+    if (read == fern::HeaderResult::Damaged) break;
     uint32_t digest = StartDigest(header, stored);
     uint32_t done = 0;
     while (done < header.dataLength) {
       unsigned left = header.dataLength - done;
       unsigned chunk = left < fern::kCopyChunk ? left : fern::kCopyChunk;
-      if (ReadChunk(stream, m_pCopyBuffer, chunk) != chunk) break;
-      digest = AddDigest(digest, m_pCopyBuffer, chunk);
+      if (ReadChunk(stream, buffer, chunk) != chunk) break;
+      digest = AddDigest(digest, buffer, chunk);
       done += chunk;
     }
     if (done != header.dataLength) break;
-    m_digests.push_back(digest);
+    result.digests.push_back(digest);
   }
-  m_state = SetState::Damaged;
-  if (!m_bDamageShown) {
+  result.state = SetState::Damaged;
+  return result;
+}
+
+void CEntryReader::ApplyVerify(VerifyResult& result) {
+  m_digests = std::move(result.digests);
+  if (result.state == SetState::Unverified) {
+    m_bVerifyStopped = true;
+    return;
+  }
+  m_state = result.state;
+  if (m_state == SetState::Damaged && !m_bDamageShown) {
     m_bDamageShown = true;
     m_ui.ShowMessage(kErrorReading);
   }
-  return false;
+  // Files written before the result was known: one that matches a good set may replace its
+  // earlier file; one the set does not hold as written (changed since, or past the point where
+  // a damaged set stops) is dropped, as it would never have been written after a first pass.
+  std::vector<Pending> keep;
+  for (Pending& p : m_pending) {
+    const bool held = p.index < m_digests.size();
+    const bool matches = held && m_digests[p.index] == p.digest;
+    if (m_state == SetState::Good && !matches) m_bDamaged = true;
+    if (m_state == SetState::Good ? matches : held) {
+      p.verified = m_state == SetState::Good;
+      keep.push_back(std::move(p));
+    } else {
+      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+    }
+  }
+  m_pending = std::move(keep);
+  if (m_bDamaged && !m_bDamageShown) {
+    m_bDamageShown = true;
+    m_ui.ShowMessage(kErrorReading);
+  }
+}
+
+bool CEntryReader::VerifySet(CStreamFile& stream, const std::function<bool()>& stopped) {
+  m_digests.clear();
+  m_nEntry = 0;
+  m_bEnded = false;
+  m_bDamaged = false;
+  VerifyResult result = ReadDigests(stream, m_pCopyBuffer, stopped);
+  if (result.state == SetState::Unverified) return false;
+  ApplyVerify(result);
+  return m_state == SetState::Good;
+}
+
+bool CEntryReader::StartVerify(const std::string& setPath, std::function<bool()> stopped) {
+  auto stream = std::make_unique<CCompressedFile>();
+  if (!stream->Open(setPath.c_str(), 2)) return false;
+  m_digests.clear();
+  m_nEntry = 0;
+  m_bEnded = false;
+  m_bDamaged = false;
+  m_bVerifyStopped = false;
+  m_state = SetState::Unverified;
+  m_verifyStream = std::move(stream);
+  // Its own copy buffer: the caller's is in use by the restore at the same time.
+  m_verifyBuffer.assign(fern::kCopyChunk, 0);
+  m_verifyStopped = std::move(stopped);
+  auto run = [this] {
+    m_verifyResult = ReadDigests(*m_verifyStream, m_verifyBuffer.data(), [this] {
+      return m_bAbandon.load() || (m_verifyStopped && m_verifyStopped());
+    });
+  };
+  try {
+    m_verifier = std::thread(run);
+  } catch (const std::system_error&) {
+    run();  // no thread to be had: the pass runs first, as a plain VerifySet would
+    JoinVerify();
+  }
+  return true;
+}
+
+void CEntryReader::JoinVerify() {
+  if (m_verifier.joinable()) m_verifier.join();
+  if (!m_verifyStream) return;
+  m_verifyStream.reset();
+  m_verifyBuffer = std::vector<char>();
+  ApplyVerify(m_verifyResult);
 }
 
 bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string& stored,
@@ -276,15 +355,16 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   // The same name twice in one set: the later copy replaces the earlier one still waiting.
   for (const Pending& p : m_pending)
     if (p.folder == out.shared && p.leaf == out.leaf) out.replace = true;
+  // Room for this file beside the earlier copies the batch still keeps? (Waits for a
+  // verifying pass still running: its result decides what may be put in place.)
+  if ((m_state != SetState::Unverified || m_verifyStream) && !m_pending.empty() &&
+      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes)) {
+    CommitPending(false);
+    if (m_bDriveLost || Beyond()) return false;
+  }
   if (m_state == SetState::Damaged && out.replace) {
     SetError(errorText, kNotReplaced);
     return false;
-  }
-  // Room for this file beside the earlier copies the batch still keeps?
-  if (m_state != SetState::Unverified && !m_pending.empty() &&
-      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes)) {
-    CommitPending(false);
-    if (m_bDriveLost) return false;
   }
 
   for (unsigned n = 0; n < 100; ++n) {
@@ -345,10 +425,11 @@ void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
   if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
 }
 
-void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, std::string* errorText) {
+void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_t index,
+                                uint32_t digest, std::string* errorText) {
   if (out.fd < 0) return;
   const int folderFd = out.shared->Get();
-  bool good = complete && digestOk && !out.failed;
+  bool good = complete && digestOk && !out.failed && !Beyond();
   const bool syncEach = m_flush == Flush::PerFile || (m_flush == Flush::PerSet && m_drive.IsFuse());
   if (good && syncEach && fdatasync(out.fd) != 0) {
     good = false;
@@ -371,10 +452,13 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, std::
   p.path = out.path;
   p.replace = out.replace;
   p.verified = m_state == SetState::Good;
+  p.index = index;
+  p.digest = digest;
   m_pending.push_back(std::move(p));
   m_nPendingBytes += out.bytes;
-  if (m_state != SetState::Unverified &&
-      (m_flush != Flush::PerSet || m_pending.size() >= kBatchFiles || m_nPendingBytes >= kBatchBytes))
+  // While the verifying pass runs, files are put in place only when a batch is full.
+  const bool full = m_pending.size() >= kBatchFiles || m_nPendingBytes >= kBatchBytes;
+  if (m_verifyStream ? full : m_state != SetState::Unverified && (m_flush != Flush::PerSet || full))
     CommitPending(false);
 }
 
@@ -423,6 +507,16 @@ void CEntryReader::Place(Pending& p, const char* note) {
 }
 
 void CEntryReader::CommitPending(bool final) {
+  JoinVerify();
+  if (m_bDriveLost) return;
+  if (m_bVerifyStopped) {
+    // Stopped before the set was known to be good: nothing written so far is put in place.
+    for (Pending& p : m_pending) unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+    m_pending.clear();
+    m_nPendingBytes = 0;
+    m_folders.clear();
+    return;
+  }
   if (m_pending.empty() || m_bDriveLost) return;
   const bool damaged = m_bDamaged || m_state == SetState::Damaged;
   const bool clean = m_bEnded && !damaged;
@@ -469,7 +563,10 @@ void CEntryReader::CommitPending(bool final) {
 
 void CEntryReader::FinishRestore(CStreamFile& stream, std::vector<std::string>& fileNames,
                                  std::vector<std::string>& errorTexts) {
-  if (!m_bDriveLost && m_state == SetState::Unverified && !m_bEnded && !m_bDamaged) {
+  // Once the drive is gone, what the set holds no longer matters.
+  if (m_bDriveLost) m_bAbandon.store(true);
+  JoinVerify();
+  if (!m_bDriveLost && !m_bVerifyStopped && m_state == SetState::Unverified && !m_bEnded && !m_bDamaged) {
     // Whether the files written so far may replace anything rests on the set's check.
     std::string name;
     uint32_t size = 0;
@@ -499,6 +596,7 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   size = 0;
   if (errorText != nullptr) errorText->clear();
   if (!targetFolder.empty() && !CheckDrive(targetFolder)) return false;
+  if (m_bDamaged) return false;
   // A damaged set is restored only as far as the verifying pass read it in full.
   if (m_state == SetState::Damaged && m_nEntry >= m_digests.size()) return false;
 
@@ -506,6 +604,7 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   std::string stored;
   switch (fern::ReadEntryHeader(stream, header, stored)) {
     case fern::HeaderResult::End:
+      JoinVerify();
       // A set that changed since the verifying pass is damage as well.
       if (m_state == SetState::Good && m_nEntry != m_digests.size())
         ReportDamage();
@@ -587,9 +686,13 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   const bool result = done == size;
   const bool digestOk = m_state != SetState::Good || (result && digest == m_digests[index]);
   if (out.target)
-    FinishTarget(out, result, digestOk, errorText);
+    FinishTarget(out, result, digestOk, index, digest, errorText);
   else
     Finish(out, result, errorText);
+  if (Beyond()) {
+    CommitPending(true);
+    return false;
+  }
   if (!result || !digestOk) {
     ReportDamage();
     CommitPending(true);

@@ -8,11 +8,13 @@
 // set's end has been read with its check passed. Until then the earlier file stays untouched.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/EngineUI.h"
@@ -53,6 +55,14 @@ class CEntryReader {
   // (false returned, nothing shown) and the caller restores nothing.
   bool VerifySet(CStreamFile& stream, const std::function<bool()>& stopped = nullptr);
 
+  // The same pass on a thread of its own, over its own stream of the set at setPath, while the
+  // caller opens the set again and restores. Files written meanwhile wait under their temporary
+  // names; whenever a batch must be put in place (and at the end) the pass is waited for and
+  // its result applied, so nothing earlier is replaced before the set's check passed and the
+  // entry's digest matched. A stop seen by the pass drops every file written so far. False
+  // when the set cannot be opened (nothing runs then).
+  bool StartVerify(const std::string& setPath, std::function<bool()> stopped);
+
   // The drive a restore writes to. expected: the drive as the caller saw it when its restore
   // (or its window) started; null takes it as it is now. Without this call the first target
   // folder is taken. False (errno set) when it cannot be opened or is not that drive.
@@ -80,22 +90,38 @@ class CEntryReader {
 
  private:
   struct Output;
+  enum class SetState { Unverified, Good, Damaged };
   // A complete file under its temporary name, waiting to be put in place.
   struct Pending {
     std::shared_ptr<fern::CFolderFd> folder;
     std::string tempLeaf, leaf, path;
     bool replace = false;   // an earlier file is there
     bool verified = false;  // the entry matched the verifying pass of a good set
+    size_t index = 0;       // the entry's place in the set
+    uint32_t digest = 0;    // of the entry as written
   };
-  enum class SetState { Unverified, Good, Damaged };
+  // What the verifying thread hands over; touched by that thread alone until it is joined.
+  struct VerifyResult {
+    std::vector<uint32_t> digests;
+    SetState state = SetState::Unverified;  // Unverified: stopped before the end
+  };
 
   bool OpenTarget(const std::string& targetFolder, const std::string& stored, int64_t time,
                   uint32_t size, std::string& name, Output& out, std::string* errorText);
   bool OpenPicked(const std::string& pickPath, Output& out, std::string* errorText);
   void Finish(Output& out, bool complete, std::string* errorText);
-  void FinishTarget(Output& out, bool complete, bool digestOk, std::string* errorText);
+  void FinishTarget(Output& out, bool complete, bool digestOk, size_t index, uint32_t digest,
+                    std::string* errorText);
   bool CheckDrive(const std::string& targetFolder);
   void ReportDamage();
+  // Reads the set, recording digests; buffer is the reader's own 16 KiB.
+  static VerifyResult ReadDigests(CStreamFile& stream, char* buffer,
+                                  const std::function<bool()>& stopped);
+  void ApplyVerify(VerifyResult& result);
+  // Waits for the verifying thread, if one runs, and applies its result.
+  void JoinVerify();
+  // The entry being read lies beyond what the set's checks allow to be written.
+  bool Beyond() const { return m_bDamaged || (m_state == SetState::Damaged && m_nEntry > m_digests.size()); }
   // Puts pending files in place (or drops them) by the rules above; final: the set has been
   // read to its end or its damage, nothing stays pending.
   void CommitPending(bool final);
@@ -122,4 +148,13 @@ class CEntryReader {
   uint64_t m_nPendingBytes = 0;
   std::map<std::string, std::shared_ptr<fern::CFolderFd>> m_folders;  // of the pending batch
   std::vector<std::string> m_laterNames, m_laterTexts;
+
+  // The verifying thread and what only it touches while it runs.
+  std::thread m_verifier;
+  std::unique_ptr<CStreamFile> m_verifyStream;
+  std::vector<char> m_verifyBuffer;
+  std::function<bool()> m_verifyStopped;
+  std::atomic<bool> m_bAbandon{false};  // the reader goes away: the thread ends at once
+  VerifyResult m_verifyResult;
+  bool m_bVerifyStopped = false;  // the pass ended on a stop: nothing is put in place
 };

@@ -63,22 +63,19 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
     set.Close();
     return true;
   }
-  // The whole set is read once before anything is written: a set that fails its check never
-  // replaces a file on the drive.
-  reader.VerifySet(set, [this] { return m_bStop.load(); });
-  set.Close();
-  if (m_bStop.load()) {
-    m_ui.RefreshDriveInfo();
+  // The whole set is checked by a pass of its own beside the restore: a set that fails its
+  // check never replaces a file on the drive.
+  if (!reader.StartVerify(setPath, [this] { return m_bStop.load(); })) {
+    set.Close();
     return true;
   }
-  if (!set.Open(setPath.c_str(), 2)) return true;
 
   std::vector<std::string> fileNames, errorTexts;
   int errorCount = 0;
   std::string name, errorText;
   uint32_t size = 0;
   int64_t time = 0;
-  bool more = DriveStillThere(driveRoot) &&
+  bool more = !m_bStop.load() && DriveStillThere(driveRoot) &&
               reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
   while (more) {
     m_ui.SetInfoText(name);

@@ -621,18 +621,15 @@ void CViewBackup::RestoreCheckedFiles() {
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
   CEntryReader reader(*m_pUI, copyBuffer.data(), theApp.m_nOverwriteAnswer);
   // Only onto the drive the viewer was opened for, while it is still mounted there; the whole
-  // set is checked once before anything on it is replaced.
-  if (set.Open(m_strSetPath.c_str(), 2) &&
-      reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr)) {
-    reader.VerifySet(set, [this] { return m_bStop != 0; });
-    set.Close();
-  }
-  if (!reader.DriveLost() && !m_bStop && set.Open(m_strSetPath.c_str(), 2)) {
+  // set is checked by a pass of its own before anything on it is replaced.
+  if (reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr) &&
+      reader.StartVerify(m_strSetPath, [this] { return m_bStop != 0; }) &&
+      set.Open(m_strSetPath.c_str(), 2)) {
     std::string name;
     std::string errorText;
     uint32_t size = 0;
     int64_t time = 0;
-    while (reader.ExtractEntry(set, name, size, time, target, &pickList, &errorText)) {
+    while (!m_bStop && reader.ExtractEntry(set, name, size, time, target, &pickList, &errorText)) {
       if (!errorText.empty()) {
         fileNames.push_back(name);
         errorTexts.push_back(errorText);
