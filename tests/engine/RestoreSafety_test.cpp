@@ -339,7 +339,8 @@ class ConcurrentVerifyTest : public RestoreSafetyTest {
       const std::string leaf = "f" + std::to_string(i);
       ASSERT_TRUE(WriteFile(drive + leaf, "earlier " + leaf));
       ASSERT_TRUE(SetMtime(drive + leaf, kEntryTime - 1));
-      w.AddEntry("E:\\" + leaf, "restored " + leaf, kEntryTime);
+      // Data that does not compress: the set's end lies far beyond its first entries.
+      w.AddEntry("E:\\" + leaf, Noise(4000, i + 1), kEntryTime);
     }
     ASSERT_TRUE(w.Write(set));
   }
@@ -389,7 +390,8 @@ TEST_F(ConcurrentVerifyTest, AVerifyingPassThatFindsDamageLateStopsEveryReplace)
     const std::string leaf = "f" + std::to_string(i);
     EXPECT_EQ(ReadFile(drive + leaf), "earlier " + leaf);
   }
-  ASSERT_EQ(names.size(), static_cast<size_t>(kFiles));
+  // Every entry read before the damage showed is named (the last few may go with the end).
+  EXPECT_GT(names.size(), 256u);
   for (const std::string& text : texts) EXPECT_NE(text.find("Not replaced"), std::string::npos);
   EXPECT_FALSE(HasTempFile(Tree(drive)));
 }
@@ -415,7 +417,7 @@ TEST_F(ConcurrentVerifyTest, AGoodSetReplacesEveryFileAndAStopBeforeTheCheckRepl
   EXPECT_TRUE(ui.messages.empty());
   EXPECT_TRUE(names.empty());
   for (int i = 0; i < kFiles; ++i)
-    EXPECT_EQ(ReadFile(drive + "f" + std::to_string(i)), "restored f" + std::to_string(i));
+    EXPECT_EQ(ReadFile(drive + "f" + std::to_string(i)), Noise(4000, i + 1));
   EXPECT_FALSE(HasTempFile(Tree(drive)));
 }
 
