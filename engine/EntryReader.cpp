@@ -235,7 +235,7 @@ void CEntryReader::ApplyVerify(VerifyResult& result) {
     if (m_state == SetState::Good ? matches : held) {
       p.verified = m_state == SetState::Good;
       keep.push_back(std::move(p));
-    } else {
+    } else if (!m_bDriveLost) {  // nothing is written on a drive that is gone
       unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
     }
   }
