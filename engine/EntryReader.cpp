@@ -18,6 +18,7 @@ namespace {
 
 const char kErrorReading[] = "error reading";
 const char kReadOnly[] = "File is read-only. Cannot overwrite.";
+const char kExists[] = "File already exists. Cannot overwrite.";
 constexpr int kOutputFlags = O_CREAT | O_TRUNC | O_WRONLY;
 constexpr unsigned kMaxBackupNumber = 9999;
 
@@ -68,6 +69,7 @@ struct CEntryReader::Output {
   std::string leaf;
   std::string backupLeaf;  // "" unless the earlier file was moved aside
   std::string tempLeaf;    // a picked file is written under this name, then renamed to leaf
+  bool noReplace = false;  // the rename to leaf never replaces a file
   std::string path;        // for error texts
   int fd = -1;
   bool failed = false;
@@ -104,12 +106,13 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
     SetError(errorText, fern::FormatFileError(errno, out.path));
     return false;
   }
-  fern::CreateFolderChainBeneath(rootFd.Get(), relative);
+  const int folderError = fern::CreateFolderChainBeneath(rootFd.Get(), relative);
   std::string folder;
   fern::SplitRelative(relative, folder, out.leaf);
   out.folder = fern::CFolderFd(fern::OpenFolderBeneath(rootFd.Get(), folder));
   if (!out.folder.IsOpen()) {
-    SetError(errorText, fern::FormatFileError(errno, out.path));
+    // A folder missing because the drive refused to make it: the refusal is the cause.
+    SetError(errorText, fern::FormatFileError(errno == ENOENT && folderError != 0 ? folderError : errno, out.path));
     return false;
   }
 
@@ -160,6 +163,9 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   }
   if (out.fd < 0) {
     int error = errno;
+    // Creating a name in a folder held open: "not found" can only mean the file system refused
+    // the name (exfat-fuse answers ':' or '?' so).
+    if (error == ENOENT) error = EINVAL;
     if (!out.backupLeaf.empty() &&
         fern::RenameNoReplace(out.folder.Get(), out.backupLeaf, out.leaf) == 0)
       out.backupLeaf.clear();
@@ -181,6 +187,17 @@ bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::str
   if (!out.folder.IsOpen()) {
     SetError(errorText, fern::FormatFileError(errno, pickPath));
     return false;
+  }
+  if (!m_strPickFolder.empty()) {
+    // The user's own files, and an entry taken earlier under the same bare name, stay.
+    struct stat st;
+    out.noReplace = !m_bPickReplace;
+    if (m_pickWritten.count(out.leaf) != 0 ||
+        (out.noReplace && fstatat(out.folder.Get(), out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)) {
+      SetError(errorText, kExists);
+      return false;
+    }
+    m_pickWritten.insert(out.leaf);
   }
   // Written under a name of its own and renamed over the file of that name only once complete,
   // so a copy cut short never replaces (nor passes for) a good file.
@@ -207,9 +224,23 @@ void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
     out.fd = -1;
     bool good = complete && !out.failed;
     if (!out.tempLeaf.empty()) {
-      if (good && renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str()) != 0) {
+      int moved = 0;
+      if (good && out.noReplace) {
+        moved = fern::RenameNoReplace(out.folder.Get(), out.tempLeaf, out.leaf);
+        if (moved != 0 && errno == EINVAL) {
+          // FUSE file systems refuse the flag: look first, then rename.
+          struct stat st;
+          if (fstatat(out.folder.Get(), out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            errno = EEXIST;
+          else
+            moved = renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str());
+        }
+      } else if (good) {
+        moved = renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str());
+      }
+      if (moved != 0) {
         good = false;
-        SetError(errorText, fern::FormatFileError(errno, out.path));
+        SetError(errorText, errno == EEXIST ? std::string(kExists) : fern::FormatFileError(errno, out.path));
       }
       if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
     } else if (!out.backupLeaf.empty()) {
@@ -244,12 +275,15 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
     case fern::HeaderResult::Entry:
       break;
   }
-  name = stored;
-  size = header.dataLength;
-  time = header.time;
   // The name is the text up to its first zero byte; one that went on past a zero is not what
   // the set meant, and is not written anywhere.
   const bool nameCut = stored.size() != header.nameLength;
+  // From here on the name is UTF-8 whoever wrote the set: the file written, the scratch copy
+  // and every caller's display take the same text.
+  stored = fern::DecodeStoredName(stored);
+  name = stored;
+  size = header.dataLength;
+  time = header.time;
 
   bool picked = false;
   std::string pickPath;

@@ -12,6 +12,7 @@
 #include "platform/FileFinder.h"
 #include "res/Resource.h"
 #include "storage/CompressedFile.h"
+#include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 #include "tests/engine/BackupDrive.h"
@@ -625,4 +626,87 @@ TEST(BackupRun, MarksThatCannotBeSavedGiveOneRow) {
   ASSERT_EQ(b.Run(false), Result::Done);
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   EXPECT_EQ(entries.size(), 2u);
+}
+
+TEST(BackupRun, ASetTakesItsNameOnlyWhenWholeAndIsPrivate) {
+  CBackupBench b;
+  PutFile(b.D("a.txt"), NoiseBytes(30000, 1));
+  PutFile(b.D("b.txt"), NoiseBytes(30000, 2));
+  // Another run writing at the same time (its lock held), and what a killed run left behind.
+  std::string otherRun;
+  int otherFd = fern::CreatePartialSet(b.backups, otherRun);
+  ASSERT_GE(otherFd, 0);
+  const std::string leftover = b.backups + "/" + fern::PartialSetPrefix() + "Kq3xZ9";
+  PutFile(leftover, "cut short");
+
+  const mode_t oldMask = umask(022);
+  std::vector<std::string> seenWhileWriting;
+  std::vector<std::string> partialWhileWriting;
+  Result result = b.Run(true, [&](const std::string&) {
+    std::vector<fern::CFindData> found;
+    fern::FindFiles(b.backups, fern::AllSetsPattern(), found);
+    for (const auto& f : found) seenWhileWriting.push_back(f.name);
+    fern::FindFiles(b.backups, std::string(fern::PartialSetPrefix()) + "*", found);
+    for (const auto& f : found) partialWhileWriting.push_back(f.fullPath);
+  });
+  umask(oldMask);
+  ASSERT_EQ(result, Result::Done);
+
+  // While the run wrote, the set list found no set; the run's own file was there under its
+  // partial name, the leftover already gone.
+  EXPECT_TRUE(seenWhileWriting.empty());
+  ASSERT_EQ(partialWhileWriting.size(), 4u);  // two entries, the other run's file and its own
+  EXPECT_EQ(std::count(partialWhileWriting.begin(), partialWhileWriting.end(), leftover), 0);
+  EXPECT_NE(std::count(partialWhileWriting.begin(), partialWhileWriting.end(), otherRun), 0);
+
+  struct stat st;
+  ASSERT_EQ(stat(b.setPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 2u);
+  // The set and the other run's file remain; this run's partial name is gone.
+  EXPECT_EQ(b.SetsInBackups(), 2u);
+  EXPECT_EQ(access(otherRun.c_str(), F_OK), 0);
+  EXPECT_NE(access(leftover.c_str(), F_OK), 0);
+  close(otherFd);
+
+  // A run that writes no entry leaves nothing at all, partial or set.
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  EXPECT_EQ(b.SetsInBackups(), 1u);  // the first set; the other run's file was a leftover by now
+  EXPECT_NE(access(otherRun.c_str(), F_OK), 0);
+  EXPECT_NE(access(b.setPath.c_str(), F_OK), 0);
+}
+
+TEST(BackupRun, AFolderThatCanBeListedButNotEnteredGivesRows) {
+  CBackupBench b;
+  PutFile(b.D("open.txt"), "readable");
+  mkdir(b.D("listed").c_str(), 0755);
+  PutFile(b.D("listed/one.txt"), "one");
+  PutFile(b.D("listed/two.txt"), "two");
+  // Names can be read, but nothing in it examined or opened.
+  ASSERT_EQ(chmod(b.D("listed").c_str(), 0744), 0);
+  const bool asRoot = geteuid() == 0;
+  if (asRoot) {
+    for (const std::string& p : {b.temp.path(), b.drive, b.backups}) ASSERT_EQ(chmod(p.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(seteuid(65534), 0);
+  }
+  Result result = b.Run(true);
+  if (asRoot) ASSERT_EQ(seteuid(0), 0);
+  chmod(b.D("listed").c_str(), 0755);
+  ASSERT_EQ(result, Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  std::vector<std::string> names = b.ui->errorLists[0].fileNames;
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{b.D("listed/one.txt"), b.D("listed/two.txt")}));
+  for (size_t i = 0; i < b.ui->errorLists[0].fileNames.size(); ++i) {
+    const std::string& name = b.ui->errorLists[0].fileNames[i];
+    EXPECT_EQ(b.ui->errorLists[0].errorTexts[i], "Access to " + name + " was denied.");
+  }
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\open.txt");
 }

@@ -1,0 +1,186 @@
+// Sets written on Windows hold names in the ANSI code page (Windows-1252 in the west); read here
+// they become UTF-8 names, on a plain folder and on the file systems sticks carry.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/EntryReader.h"
+#include "storage/CompressedFile.h"
+#include "tests/engine/IndependentSetWriter.h"
+#include "tests/engine/RecordingUI.h"
+#include "tests/engine/RestoreFixture.h"
+
+using namespace restore_test;
+
+namespace {
+
+constexpr int64_t kEntryTime = 1700000000;
+
+// E:\Café\Müller.txt, E:\€ß.txt and E:\Café\Grüße.txt as a western Windows stores them.
+const std::string kCafeMuller = "E:\\Caf\xE9\\M\xFC" "ller.txt";
+const std::string kEuroSharp = "E:\\\x80\xDF.txt";
+const std::string kCafeGruesse = "E:\\Caf\xE9\\Gr\xFC\xDF" "e.txt";
+const std::string kCafeUtf8 = "Caf\xC3\xA9";
+const std::string kMullerUtf8 = "M\xC3\xBCller.txt";
+const std::string kEuroSharpUtf8 = "\xE2\x82\xAC\xC3\x9F.txt";
+const std::string kGruesseUtf8 = "Gr\xC3\xBC\xC3\x9F" "e.txt";
+
+class WindowsNamesTest : public RestoreFolders {
+ protected:
+  std::string MakeWindowsSet(const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    CIndependentSetWriter w;
+    w.AddEntry(kCafeMuller, "mueller", kEntryTime);
+    for (const auto& e : extra) w.AddEntry(e.first, e.second, kEntryTime);
+    w.AddEntry(kEuroSharp, "euro", kEntryTime);
+    w.AddEntry(kCafeGruesse, "gruesse", kEntryTime);
+    std::string path = SetPath("WIN-1.fcf");
+    EXPECT_TRUE(w.Write(path));
+    return path;
+  }
+
+  // Every entry of a set through the entry reader: names handed out and error texts.
+  void ReadSet(const std::string& set, const std::string& target, std::vector<std::string>* pickList,
+               std::vector<std::string>& names, std::vector<std::string>& errors) {
+    CCompressedFile file;
+    ASSERT_TRUE(file.Open(set.c_str(), 2));
+    CEntryReader reader(ui, buffer.data(), answer);
+    std::string name, error;
+    uint32_t size = 0;
+    int64_t time = 0;
+    while (reader.ExtractEntry(file, name, size, time, target, pickList, &error)) {
+      names.push_back(name);
+      errors.push_back(error);
+    }
+    file.Close();
+  }
+
+  CRecordingUI ui;
+  std::vector<char> buffer = std::vector<char>(16384);
+  int answer = -1;
+};
+
+TEST_F(WindowsNamesTest, RestoredAndPickedFilesGetUtf8Names) {
+  const std::string set = MakeWindowsSet();
+  std::vector<std::string> names, errors;
+  ReadSet(set, drive, nullptr, names, errors);
+  EXPECT_EQ(errors, (std::vector<std::string>{"", "", ""}));
+  EXPECT_EQ(names, (std::vector<std::string>{drive + kCafeUtf8 + "/" + kMullerUtf8, drive + kEuroSharpUtf8,
+                                             drive + kCafeUtf8 + "/" + kGruesseUtf8}));
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{kCafeUtf8, kCafeUtf8 + "/" + kGruesseUtf8,
+                                                   kCafeUtf8 + "/" + kMullerUtf8, kEuroSharpUtf8}));
+  EXPECT_EQ(ReadFile(drive + kCafeUtf8 + "/" + kMullerUtf8), "mueller");
+  EXPECT_TRUE(ui.messages.empty());
+
+  // Loading (nothing written): the names handed out are the UTF-8 text.
+  names.clear();
+  errors.clear();
+  ReadSet(set, "", nullptr, names, errors);
+  EXPECT_EQ(names, (std::vector<std::string>{"E:\\" + kCafeUtf8 + "\\" + kMullerUtf8, "E:\\" + kEuroSharpUtf8,
+                                             "E:\\" + kCafeUtf8 + "\\" + kGruesseUtf8}));
+
+  // The scratch copy, picked by the name the viewer shows, lands under the UTF-8 bare name and
+  // its path is one that finds the file again.
+  std::vector<std::string> pick{"E:\\" + kEuroSharpUtf8};
+  names.clear();
+  errors.clear();
+  ReadSet(set, "", &pick, names, errors);
+  EXPECT_EQ(pick[0], ScratchFile(kEuroSharpUtf8));
+  EXPECT_EQ(ReadFile(pick[0]), "euro");
+  // Picked by the bytes the set holds, the same.
+  pick = {kCafeGruesse};
+  names.clear();
+  ReadSet(set, "", &pick, names, errors);
+  EXPECT_EQ(pick[0], ScratchFile(kGruesseUtf8));
+  EXPECT_EQ(ReadFile(pick[0]), "gruesse");
+}
+
+// A loop image of a stick's file system, mounted in a private folder and always taken down.
+class CLoopImage {
+ public:
+  // kind: "exfat" (exfat-fuse) or "ntfs" (ntfs-3g).
+  explicit CLoopImage(const std::string& kind) {
+    char pattern[] = "/tmp/fern-image-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    m_folder = pattern;
+    const std::string image = m_folder + "/stick.img";
+    m_mountPoint = m_folder + "/mnt";
+    if (mkdir(m_mountPoint.c_str(), 0700) != 0) return;
+    const std::string make = kind == "exfat" ? "mkfs.exfat -L STICK " + image
+                                             : "mkntfs -F -Q -L STICK " + image;
+    if (Run("truncate -s 16M " + image) != 0 || Run(make + " >/dev/null 2>&1") != 0) {
+      m_problem = "cannot make the " + kind + " image";
+      return;
+    }
+    FILE* pipe = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r");
+    if (pipe != nullptr) {
+      char line[256] = "";
+      if (fgets(line, sizeof line, pipe) != nullptr) m_loop = line;
+      pclose(pipe);
+      while (!m_loop.empty() && (m_loop.back() == '\n' || m_loop.back() == ' ')) m_loop.pop_back();
+    }
+    if (m_loop.empty()) {
+      m_problem = "no loop device (losetup)";
+      return;
+    }
+    const std::string mount = kind == "exfat" ? "mount.exfat-fuse " + m_loop + " " + m_mountPoint
+                                              : "ntfs-3g " + m_loop + " " + m_mountPoint;
+    if (Run(mount + " >/dev/null 2>&1") != 0) {
+      m_problem = "cannot mount the " + kind + " image";
+      return;
+    }
+    m_mounted = true;
+  }
+  ~CLoopImage() {
+    if (m_mounted && umount2(m_mountPoint.c_str(), 0) != 0) umount2(m_mountPoint.c_str(), MNT_DETACH);
+    if (!m_loop.empty()) Run("losetup -d " + m_loop);
+    if (!m_folder.empty()) Run("rm -rf '" + m_folder + "'");
+  }
+  CLoopImage(const CLoopImage&) = delete;
+  CLoopImage& operator=(const CLoopImage&) = delete;
+
+  bool Mounted() const { return m_mounted; }
+  const std::string& Problem() const { return m_problem; }
+  std::string Root() const { return m_mountPoint + "/"; }
+
+ private:
+  static int Run(const std::string& command) { return system(command.c_str()); }
+
+  std::string m_folder, m_mountPoint, m_loop, m_problem;
+  bool m_mounted = false;
+};
+
+TEST_F(WindowsNamesTest, WindowsSetsRestoreOntoExfatAndNtfsSticks) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting loop images needs root";
+  for (const std::string kind : {"exfat", "ntfs"}) {
+    SCOPED_TRACE(kind);
+    CLoopImage stick(kind);
+    ASSERT_TRUE(stick.Mounted()) << stick.Problem();
+    const std::string root = stick.Root();
+    // A name written by a backup here that the stick's file system refuses (exFAT takes no ':'
+    // nor '?'; Windows names never hold them) gets its row, and the entries after it still come.
+    std::vector<std::pair<std::string, std::string>> extra;
+    if (kind == "exfat") extra = {{"E:\\odd:name.txt", "refused"}, {"E:\\what?\\x.txt", "refused"}};
+    const std::string set = MakeWindowsSet(extra);
+    std::vector<std::string> names, errors;
+    ReadSet(set, root, nullptr, names, errors);
+    EXPECT_TRUE(ui.messages.empty());
+    ASSERT_EQ(errors.size(), 3 + extra.size());
+    EXPECT_EQ(errors[0], "");
+    for (size_t i = 0; i < extra.size(); ++i)
+      EXPECT_EQ(errors[1 + i], names[1 + i] + " contains an invalid path.") << names[1 + i];
+    EXPECT_EQ(errors[errors.size() - 2], "");
+    EXPECT_EQ(errors.back(), "");
+    EXPECT_EQ(ReadFile(root + kCafeUtf8 + "/" + kMullerUtf8), "mueller");
+    EXPECT_EQ(ReadFile(root + kEuroSharpUtf8), "euro");
+    EXPECT_EQ(ReadFile(root + kCafeUtf8 + "/" + kGruesseUtf8), "gruesse");
+    std::vector<std::string> tree = Tree(root);
+    for (const std::string& name : tree) EXPECT_EQ(name.find("odd"), std::string::npos) << name;
+  }
+}
+
+}  // namespace
