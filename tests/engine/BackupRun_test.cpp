@@ -16,6 +16,7 @@
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 #include "tests/engine/BackupDrive.h"
+#include "tests/engine/LoopImage.h"
 
 using Result = CBackupRun::Result;
 
@@ -709,4 +710,49 @@ TEST(BackupRun, AFolderThatCanBeListedButNotEnteredGivesRows) {
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, "E:\\open.txt");
+}
+
+TEST(BackupRun, AFolderWhoseListingFailsGivesARowAndTheRunGoesOn) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a loop image needs root";
+  CLoopImage stick("exfat");
+  ASSERT_TRUE(stick.Mounted()) << stick.Problem();
+  const std::string root = stick.Root();
+  ASSERT_EQ(mkdir((root + "broken").c_str(), 0755), 0);
+  for (int i = 0; i < 30; ++i) PutFile(root + "broken/file" + std::to_string(i) + ".txt", "in broken");
+  PutFile(root + "good.txt", "good");
+  stick.Unmount();
+  {
+    // One name in the folder changes on the medium behind the file system's back: the entry
+    // set no longer matches its check sum, and reading the folder fails with an I/O error.
+    std::string image = GetFile(stick.ImagePath());
+    const std::string name("f\0i\0l\0e\0" "1\0" "7\0", 12);
+    size_t at = image.find(name);
+    ASSERT_NE(at, std::string::npos);
+    image[at] ^= 1;
+    std::fstream out(stick.ImagePath(), std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(at));
+    out.put(image[at]);
+    out.close();
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_TRUE(stick.Mount()) << stick.Problem();
+  // The folder opens; it is its listing that fails.
+  std::vector<fern::CFindData> found;
+  std::vector<fern::CFindProblem> problems;
+  EXPECT_TRUE(fern::FindFiles(root + "broken", "*.*", found, &problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].fullPath, root + "broken");
+  EXPECT_EQ(problems[0].error, EIO);
+
+  CBackupBench b;
+  b.drive = root;
+  ASSERT_EQ(b.Run(true), Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames[0], root + "broken");
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0],
+            "A hardware I/O error was reported while accessing " + root + "broken.");
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_NE(FindEntry(entries, "E:\\good.txt"), nullptr);
 }

@@ -12,6 +12,7 @@
 #include "engine/EntryReader.h"
 #include "storage/CompressedFile.h"
 #include "tests/engine/IndependentSetWriter.h"
+#include "tests/engine/LoopImage.h"
 #include "tests/engine/RecordingUI.h"
 #include "tests/engine/RestoreFixture.h"
 
@@ -98,61 +99,6 @@ TEST_F(WindowsNamesTest, RestoredAndPickedFilesGetUtf8Names) {
   EXPECT_EQ(pick[0], ScratchFile(kGruesseUtf8));
   EXPECT_EQ(ReadFile(pick[0]), "gruesse");
 }
-
-// A loop image of a stick's file system, mounted in a private folder and always taken down.
-class CLoopImage {
- public:
-  // kind: "exfat" (exfat-fuse) or "ntfs" (ntfs-3g).
-  explicit CLoopImage(const std::string& kind) {
-    char pattern[] = "/tmp/fern-image-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return;
-    m_folder = pattern;
-    const std::string image = m_folder + "/stick.img";
-    m_mountPoint = m_folder + "/mnt";
-    if (mkdir(m_mountPoint.c_str(), 0700) != 0) return;
-    const std::string make = kind == "exfat" ? "mkfs.exfat -L STICK " + image
-                                             : "mkntfs -F -Q -L STICK " + image;
-    if (Run("truncate -s 16M " + image) != 0 || Run(make + " >/dev/null 2>&1") != 0) {
-      m_problem = "cannot make the " + kind + " image";
-      return;
-    }
-    FILE* pipe = popen(("losetup -f --show " + image + " 2>/dev/null").c_str(), "r");
-    if (pipe != nullptr) {
-      char line[256] = "";
-      if (fgets(line, sizeof line, pipe) != nullptr) m_loop = line;
-      pclose(pipe);
-      while (!m_loop.empty() && (m_loop.back() == '\n' || m_loop.back() == ' ')) m_loop.pop_back();
-    }
-    if (m_loop.empty()) {
-      m_problem = "no loop device (losetup)";
-      return;
-    }
-    const std::string mount = kind == "exfat" ? "mount.exfat-fuse " + m_loop + " " + m_mountPoint
-                                              : "ntfs-3g " + m_loop + " " + m_mountPoint;
-    if (Run(mount + " >/dev/null 2>&1") != 0) {
-      m_problem = "cannot mount the " + kind + " image";
-      return;
-    }
-    m_mounted = true;
-  }
-  ~CLoopImage() {
-    if (m_mounted && umount2(m_mountPoint.c_str(), 0) != 0) umount2(m_mountPoint.c_str(), MNT_DETACH);
-    if (!m_loop.empty()) Run("losetup -d " + m_loop);
-    if (!m_folder.empty()) Run("rm -rf '" + m_folder + "'");
-  }
-  CLoopImage(const CLoopImage&) = delete;
-  CLoopImage& operator=(const CLoopImage&) = delete;
-
-  bool Mounted() const { return m_mounted; }
-  const std::string& Problem() const { return m_problem; }
-  std::string Root() const { return m_mountPoint + "/"; }
-
- private:
-  static int Run(const std::string& command) { return system(command.c_str()); }
-
-  std::string m_folder, m_mountPoint, m_loop, m_problem;
-  bool m_mounted = false;
-};
 
 TEST_F(WindowsNamesTest, WindowsSetsRestoreOntoExfatAndNtfsSticks) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting loop images needs root";
