@@ -37,7 +37,10 @@ int CreatePartialSet(const std::string& folder, std::string& path) {
     int fd = mkostemp(buffer.data(), O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat st;
-    if (LockRetrying(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0) {
+    // A file system without locks cannot have its leftovers told apart either: the clean-up
+    // then leaves every partial set there alone, so the set can still be written unlocked.
+    const bool locked = LockRetrying(fd, LOCK_EX) == 0 || errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+    if (!locked || fstat(fd, &st) != 0) {
       int err = errno;
       unlink(buffer.data());
       close(fd);
