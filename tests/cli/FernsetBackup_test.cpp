@@ -23,6 +23,7 @@
 #include "platform/FileFinder.h"
 #include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
+#include "tests/engine/IndependentSetWriter.h"
 
 namespace {
 
@@ -307,6 +308,17 @@ TEST(FernsetBackup, QuickBackupKnowsTheDriveHoweverItIsSpelt) {
   EXPECT_EQ(dot.out, "No file changes\n") << dot.err;
   EXPECT_EQ(absolute.out, "No file changes\n") << absolute.err;
   EXPECT_EQ(alias.out, "No file changes\n") << alias.err;
+}
+
+TEST(FernsetBackup, ListShowsWindowsNamesAsUtf8) {
+  CliDrive d;
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\Caf\xE9\\\x80\xDF.txt", "euro", 1700000000);
+  const std::string set = d.temp.path + "/WIN-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  Outcome list = Call(RunListCommand, {set}, d.scratch);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "4 " + fern::FormatSetDate(1700000000) + " E:\\Caf\xC3\xA9\\\xE2\x82\xAC\xC3\x9F.txt\n");
 }
 
 TEST(FernsetBackup, BadUsage) {
