@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -65,6 +66,34 @@ TEST(PartialSet, CleanUpTouchesNothingElse) {
   EXPECT_EQ(lstat((prefix + "folder").c_str(), &st), 0);
   EXPECT_NE(access((prefix + "old1").c_str(), F_OK), 0);
   EXPECT_EQ(fern::RemoveLeftoverPartialSets(dir.File("missing")), 0u);
+}
+
+TEST(PartialSet, AnotherProcessWritingKeepsItsFile) {
+  TempDir dir;
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  fflush(stdout);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A run in another process: its set is being written until the parent says stop.
+    std::string path;
+    int fd = fern::CreatePartialSet(dir.path(), path);
+    char c = fd >= 0 ? 'y' : 'n';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (read(done[0], &c, 1) != 1) _exit(1);
+    _exit(0);  // killed or crashed: the lock goes with the process, the file stays
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(fern::RemoveLeftoverPartialSets(dir.path()), 0u);
+  ASSERT_EQ(write(done[1], "x", 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(fern::RemoveLeftoverPartialSets(dir.path()), 1u);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 }  // namespace
