@@ -1,6 +1,6 @@
 // Restore throughput against `tar -xzf` of the same files: the set of the benchmark corpus is
 // restored onto an empty folder, and the corpus's tar.gz (made with the system's tar and gzip)
-// is unpacked into another, alternately, several times; the best time of each counts.
+// is unpacked into another, alternately, several times; the median of each counts.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bench/BenchCorpus.h"
+#include "bench/BenchFolder.h"
 #include "engine/BackupRun.h"
 #include "engine/RestoreRun.h"
 #include "storage/SetFormat.h"
@@ -63,16 +64,13 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }  // namespace
 
 int main() {
-  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  base += "/fern-bench-restore-XXXXXX";
-  if (mkdtemp(&base[0]) == nullptr) {
-    perror("bench_restore: mkdtemp");
-    return 1;
-  }
-  struct Cleanup {
-    std::string path;
-    ~Cleanup() { Shell("rm -rf " + Quote(path)); }
-  } cleanup{base};
+  uint64_t megabytes = 200;
+  if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
+  if (megabytes == 0) megabytes = 200;
+  // Room for the corpus, its set and tar.gz, and two restored copies.
+  fernbench::CBenchFolder folder("restore", megabytes * 5 + 256);
+  if (!folder.Ok()) return 1;
+  const std::string base = folder.Path();
   const std::string corpus = base + "/corpus";
   const std::string sets = base + "/sets";
   const std::string tarball = base + "/corpus.tar.gz";
@@ -81,9 +79,6 @@ int main() {
     return 1;
   }
 
-  uint64_t megabytes = 200;
-  if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
-  if (megabytes == 0) megabytes = 200;
   // The same corpus as the backup benchmark's.
   const uint64_t totalBytes = fernbench::GenerateCorpus(corpus, megabytes << 20, 20261209);
   if (totalBytes == 0) {
@@ -109,7 +104,7 @@ int main() {
   }
 
   const int rounds = 3;
-  double bestRestore = 1e9, bestTar = 1e9, restoreCpu = 1e9, tarCpu = 1e9;
+  std::vector<double> restoreTimes, tarTimes, restoreCpus, tarCpus;
   std::vector<char> buffer(fern::kCopyChunk);
   for (int round = 0; round < rounds; ++round) {
     std::string target = base + "/restore" + std::to_string(round) + "/";
@@ -133,7 +128,7 @@ int main() {
         bool opened = run.RestoreSet(setPath, target);
         restoreTime = Seconds(start);
         cpu = CpuSeconds(RUSAGE_SELF) - cpu;
-        restoreCpu = cpu < restoreCpu ? cpu : restoreCpu;
+        restoreCpus.push_back(cpu);
         if (!opened || ui.errors != 0) {
           fprintf(stderr, "bench_restore: the restore failed\n");
           return 1;
@@ -147,27 +142,27 @@ int main() {
         }
         tarTime = Seconds(start);
         cpu = CpuSeconds(RUSAGE_CHILDREN) - cpu;
-        tarCpu = cpu < tarCpu ? cpu : tarCpu;
+        tarCpus.push_back(cpu);
       }
     }
     if (round == 0 && !Shell("diff -r " + Quote(corpus) + " " + Quote(target) + " > /dev/null")) {
       fprintf(stderr, "bench_restore: the restored files differ from the corpus\n");
       return 1;
     }
-    bestRestore = restoreTime < bestRestore ? restoreTime : bestRestore;
-    bestTar = tarTime < bestTar ? tarTime : bestTar;
+    restoreTimes.push_back(restoreTime);
+    tarTimes.push_back(tarTime);
     Shell("rm -rf " + Quote(target) + " " + Quote(untar));
   }
 
   const double mb = static_cast<double>(totalBytes) / (1 << 20);
-  const double restoreRate = mb / bestRestore;
-  const double tarRate = mb / bestTar;
-  printf("restore_corpus_mb: %.1f\n", mb);
+  const double restoreRate = mb / fernbench::Median(restoreTimes);
+  const double tarRate = mb / fernbench::Median(tarTimes);
+  printf("restore_corpus_mb: %.1f, on %s, median of %d rounds\n", mb, folder.Where().c_str(), rounds);
   printf("restore_mb_s: %.1f\n", restoreRate);
   printf("tar_xzf_mb_s: %.1f\n", tarRate);
   printf("restore_vs_tar_xzf: %.2f\n", restoreRate / tarRate);
   // Processor time (user + system) does not depend on what else the machine is doing.
-  printf("restore_cpu_s: %.2f\n", restoreCpu);
-  printf("tar_xzf_cpu_s: %.2f\n", tarCpu);
+  printf("restore_cpu_s: %.2f\n", fernbench::Median(restoreCpus));
+  printf("tar_xzf_cpu_s: %.2f\n", fernbench::Median(tarCpus));
   return 0;
 }

@@ -14,7 +14,7 @@
 #include "platform/FileFinder.h"
 #include "platform/Tick.h"
 #include "res/Resource.h"
-#include "storage/CompressedFile.h"
+#include "storage/ParallelCompressedFile.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -104,7 +104,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
   Result result = Result::NoSet;
   if (!m_drive.root.empty()) {
     mkdir(backupsFolder.c_str(), 0777);  // usually there already; a real failure shows at the open
-    CCompressedFile stream;
+    CParallelCompressedFile stream(m_nCompressionThreads);
     stream.SetLevel(9);
     char resolved[PATH_MAX];
     struct stat rootStat;

@@ -383,8 +383,9 @@ void CViewBackup::LoadSet() {
     }
     set.Close();
   }
+  HandOverNodes();
+  // Queued behind the last batch, so the tree is whole when this runs.
   fern::RunOnGuiThread([this, opened] {
-    FlushPendingNodes();
     if (opened) m_tree->viewport()->repaint();
     m_pStopButton->hide();
   });
@@ -420,38 +421,56 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
       node->m_time = time;
       node->m_strText = segment;
       node->m_bFolder = i < n - 1 ? 1 : 0;
-      found = static_cast<int>(m_items.size());
-      m_items.push_back(std::move(node));
-      m_index.Add(parent, m_items.back()->m_strText, found);
-      m_pending.emplace_back(parent, found);
+      found = m_nNodes++;
+      // The index keeps the label by reference: the node stays where it is when it moves on.
+      m_index.Add(parent, node->m_strText, found);
+      m_batch.nodes.push_back(std::move(node));
+      m_batch.places.emplace_back(parent, found);
     }
     parent = found;
     if (i < n - 1) m_lastChain.emplace_back(i, found);
   }
   m_strLastName = std::move(name);
-  if (m_pending.size() >= kBatchNodes || (!m_pending.empty() && NowMs() - m_nLastFlushMs >= kBatchMs)) {
-    fern::RunOnGuiThread([this] { FlushPendingNodes(); });
-    m_nLastFlushMs = NowMs();
-  }
+  if (m_batch.places.size() >= kBatchNodes || (!m_batch.places.empty() && NowMs() - m_nLastFlushMs >= kBatchMs))
+    HandOverNodes();
 }
 
 int CViewBackup::FindChildItem(int parent, const std::string& label) const { return m_index.Find(parent, label); }
 
-void CViewBackup::FlushPendingNodes() {
-  if (m_pending.empty()) return;
-  m_pModel->AddNodes(m_pending, m_items);
+void CViewBackup::HandOverNodes() {
+  if (m_batch.places.empty()) return;
+  auto batch = std::make_shared<CNodeBatch>(std::move(m_batch));
+  m_batch = CNodeBatch();
+  {
+    std::unique_lock<std::mutex> lock(m_batchMutex);
+    m_cvBatch.wait(lock, [this] { return m_nBatchesOut < 2; });
+    ++m_nBatchesOut;
+  }
+  // Not waited for: the worker parses the next batch meanwhile. Every later call the worker
+  // carries to the GUI thread is queued behind this one.
+  QMetaObject::invokeMethod(this, [this, batch] { InsertNodes(*batch); }, Qt::QueuedConnection);
+  m_nLastFlushMs = NowMs();
+}
+
+void CViewBackup::InsertNodes(CNodeBatch& batch) {
+  for (auto& node : batch.nodes) m_items.push_back(std::move(node));
+  m_pModel->AddNodes(batch.places, m_items);
   // The first level below the drive is always open; deeper folders stay closed.
   const QModelIndex top = TopItem();
   if (top.isValid() && !m_tree->isExpanded(top)) {
     const int topNumber = static_cast<int>(top.internalId());
-    for (const auto& entry : m_pending) {
+    for (const auto& entry : batch.places) {
       if (entry.first == topNumber) {
         m_tree->expand(top);
         break;
       }
     }
   }
-  m_pending.clear();
+  {
+    std::lock_guard<std::mutex> lock(m_batchMutex);
+    --m_nBatchesOut;
+  }
+  m_cvBatch.notify_one();
 }
 
 void CViewBackup::EndLoading() {

@@ -5,8 +5,10 @@
 
 #include <QDialog>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,7 +102,10 @@ class CViewBackup : public QDialog {
   void AddEntry(std::string name, uint32_t size, int64_t time);
   // The number of parent's child (parent -1: the top level) labelled label exactly, or -1.
   int FindChildItem(int parent, const std::string& label) const;
-  void FlushPendingNodes();
+  // Worker: hands the nodes made since the last hand-over to the GUI thread, which inserts them
+  // while the worker reads on. Waits only while the GUI thread has not yet finished the batch
+  // before the previous one.
+  void HandOverNodes();
   void EndLoading();
 
   // Command rules.
@@ -141,13 +146,27 @@ class CViewBackup : public QDialog {
   std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
 
+  // Nodes made by the worker that the tree does not show yet, with their places: (parent, -1
+  // for the top; node), by number in m_items order.
+  struct CNodeBatch {
+    std::vector<std::unique_ptr<CTreeItem>> nodes;
+    std::vector<std::pair<int, int>> places;
+  };
+  // GUI thread: the batch's nodes join m_items and the tree.
+  void InsertNodes(CNodeBatch& batch);
+
   // Loading state of the worker: its index of the nodes by number (m_items order); the folder
-  // chain of the previous entry, which the next one usually shares; and the nodes created
-  // that the tree does not show yet, handed over in batches so that the GUI thread is called
-  // far less often than once a node.
+  // chain of the previous entry, which the next one usually shares; and the batch being
+  // filled, handed over whole so that the GUI thread is called far less often than once a
+  // node. m_items itself is only touched by the GUI thread.
   CTreeIndex m_index;
   std::string m_strLastName;
   std::vector<std::pair<size_t, int>> m_lastChain;  // backslash position, folder node
-  std::vector<std::pair<int, int>> m_pending;       // parent (-1: top), node
+  CNodeBatch m_batch;
+  int m_nNodes = 0;  // nodes numbered so far
   int64_t m_nLastFlushMs = 0;
+  // Batches handed over and not yet inserted.
+  std::mutex m_batchMutex;
+  std::condition_variable m_cvBatch;
+  int m_nBatchesOut = 0;
 };
