@@ -249,11 +249,9 @@ int main() {
   for (int round = 0; round < rounds; ++round) {
     for (int turn = 0; turn < kContenders; ++turn) {
       const int which = round % 2 == 0 ? turn : kContenders - 1 - turn;
-      // Every round writes its own outputs; the previous ones go first.
-      unlink(setAll.c_str());
-      unlink(setOne.c_str());
-      unlink(tarGz.c_str());
-      unlink(tarPigz.c_str());
+      // Each writes anew: its output of the round before goes first.
+      const std::string* outputs[kContenders] = {&setAll, &setOne, &tarGz, &tarPigz};
+      unlink(outputs[which]->c_str());
       CTiming timing;
       bool ok = false;
       switch (which) {

@@ -7,6 +7,6 @@ void CViewerEngineUI::SetStatusText(const std::string& text) { m_view.SetStatusT
 
 void CViewerEngineUI::ShowMessage(const std::string& text) {
   // Queued before the message, so the nodes read so far are in the tree when it shows.
-  m_view.HandOverNodes();
+  m_view.HandOverEntries();
   CWidgetEngineUI::ShowMessage(text);
 }
