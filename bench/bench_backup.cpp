@@ -266,6 +266,7 @@ int main() {
       peakRssMb = std::max(peakRssMb, timing.peakRssMb);
       last[which] = timing;
     }
+    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
   }
   // The last round's outputs are still there.
   for (int which = 0; which < kContenders; ++which) {
