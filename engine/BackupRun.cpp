@@ -14,7 +14,7 @@
 #include "platform/FileFinder.h"
 #include "platform/Tick.h"
 #include "res/Resource.h"
-#include "storage/CompressedFile.h"
+#include "storage/ParallelCompressedFile.h"
 #include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
@@ -107,7 +107,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
     mkdir(backupsFolder.c_str(), 0777);  // usually there already; a real failure shows at the open
     // What an interrupted run left behind is not a set and never becomes one.
     fern::RemoveLeftoverPartialSets(backupsFolder);
-    CCompressedFile stream;
+    CParallelCompressedFile stream(m_nCompressionThreads);
     stream.SetLevel(9);
     char resolved[PATH_MAX];
     struct stat rootStat;
