@@ -226,6 +226,13 @@ void CEntryReader::ApplyVerify(VerifyResult& result) {
     m_bDamageShown = true;
     m_ui.ShowMessage(kErrorReading);
   }
+  // New files put in place while the check ran: any not matched to a good set is named.
+  for (const PlacedEarly& e : m_placedEarly) {
+    const bool matches = m_state == SetState::Good && e.index < m_digests.size() && m_digests[e.index] == e.digest;
+    if (m_state == SetState::Good && !matches) m_bDamaged = true;
+    if (!matches) Later(e.path, kFromDamagedSet);
+  }
+  m_placedEarly.clear();
   // Files written before the result was known: one that matches a good set may replace its
   // earlier file; one the set does not hold as written (changed since, or past the point where
   // a damaged set stops) is dropped, as it would never have been written after a first pass.
@@ -469,6 +476,7 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_
   p.verified = m_state == SetState::Good;
   p.index = index;
   p.digest = digest;
+  p.bytes = out.bytes;
   m_pending.push_back(std::move(p));
   m_nPendingBytes += out.bytes;
   // While the verifying pass runs, files are put in place only when a batch is full.
@@ -477,7 +485,7 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_
     CommitPending(false);
 }
 
-void CEntryReader::Place(Pending& p, const char* note) {
+bool CEntryReader::Place(Pending& p, const char* note) {
   const int folderFd = p.folder->Get();
   if (!p.replace) {
     // Nothing was there: never replace what may have appeared since.
@@ -488,7 +496,7 @@ void CEntryReader::Place(Pending& p, const char* note) {
       if (error == ENOENT) error = EINVAL;
       unlinkat(folderFd, p.tempLeaf.c_str(), 0);
       Later(p.path, fern::FormatFileError(error, p.path));
-      return;
+      return false;
     }
   } else if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
     // A file system that will not rename over a file: the earlier file steps aside under a
@@ -507,7 +515,7 @@ void CEntryReader::Place(Pending& p, const char* note) {
     if (moved != 0) {
       unlinkat(folderFd, p.tempLeaf.c_str(), 0);
       Later(p.path, fern::FormatFileError(error, p.path));
-      return;
+      return false;
     }
     if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
       error = errno;
@@ -516,15 +524,47 @@ void CEntryReader::Place(Pending& p, const char* note) {
       if (fern::RenameNoReplace(folderFd, aside, p.leaf) != 0)
         text += " The earlier file is now " + FolderOf(p.path) + aside;
       Later(p.path, text);
-      return;
+      return false;
     }
     unlinkat(folderFd, aside.c_str(), 0);
   }
   m_bPlaced = true;
   if (note != nullptr) Later(p.path, note);
+  return true;
 }
 
+void CEntryReader::PlaceNewFilesEarly() {
+  // Renames are writes: only on the drive the restore started on.
+  if (!m_drive.StillMounted()) {
+    m_bDriveLost = true;
+    return;
+  }
+  std::vector<Pending> keep;
+  for (Pending& p : m_pending) {
+    if (p.replace) {
+      keep.push_back(std::move(p));
+      continue;
+    }
+    m_nPendingBytes -= p.bytes;
+    if (Place(p, nullptr)) m_placedEarly.push_back({p.path, p.index, p.digest});
+  }
+  m_pending = std::move(keep);
+  if (m_pending.empty()) {
+    m_nPendingBytes = 0;
+    m_folders.clear();
+  }
+}
+
+
 void CEntryReader::CommitPending(bool final) {
+  // While the set is still being checked, files that replace nothing go in place at once: no
+  // earlier copy rests on them, and should the check fail they are named like any file of a
+  // damaged set. Only files that would replace one wait for the check, so a restore onto an
+  // empty stick never waits for it.
+  if (!final && m_verifyStream && !m_bDriveLost) {
+    PlaceNewFilesEarly();
+    if (m_pending.empty() || m_bDriveLost) return;
+  }
   JoinVerify();
   if (m_bDriveLost) return;
   if (m_bVerifyStopped) {

@@ -107,6 +107,13 @@ class CEntryReader {
     bool verified = false;  // the entry matched the verifying pass of a good set
     size_t index = 0;       // the entry's place in the set
     uint32_t digest = 0;    // of the entry as written
+    uint64_t bytes = 0;
+  };
+  // A new file put in place while the set was still being checked.
+  struct PlacedEarly {
+    std::string path;
+    size_t index = 0;
+    uint32_t digest = 0;
   };
   // What the verifying thread hands over; touched by that thread alone until it is joined.
   struct VerifyResult {
@@ -133,7 +140,10 @@ class CEntryReader {
   // Puts pending files in place (or drops them) by the rules above; final: the set has been
   // read to its end or its damage, nothing stays pending.
   void CommitPending(bool final);
-  void Place(Pending& p, const char* note);
+  // False when the file could not be put in place (a row says why).
+  bool Place(Pending& p, const char* note);
+  // While the set is still being checked: puts the pending files that replace nothing in place.
+  void PlaceNewFilesEarly();
   void Later(const std::string& path, const std::string& text);
 
   IEngineUI& m_ui;
@@ -167,4 +177,5 @@ class CEntryReader {
   std::atomic<bool> m_bAbandon{false};  // the reader goes away: the thread ends at once
   VerifyResult m_verifyResult;
   bool m_bVerifyStopped = false;  // the pass ended on a stop: nothing is put in place
+  std::vector<PlacedEarly> m_placedEarly;  // to be named should the check fail
 };

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -345,15 +346,29 @@ class ConcurrentVerifyTest : public RestoreSafetyTest {
     ASSERT_TRUE(w.Write(set));
   }
 
+  // A set of new files only: nothing of the same name is on the drive.
+  void MakeNewFilesSet(const std::string& set) {
+    CIndependentSetWriter w;
+    for (int i = 0; i < kFiles; ++i) w.AddEntry("E:\\n" + std::to_string(i), Noise(4000, i + 1), kEntryTime);
+    ASSERT_TRUE(w.Write(set));
+  }
+
   // Restores with a verifying pass that takes a while over each entry.
   void RestoreRacing(CRecordingUI& ui, const std::string& set, const std::atomic<bool>& stop,
                      std::vector<std::string>& names, std::vector<std::string>& texts) {
-    int answer = -1;
-    CEntryReader reader(ui, buffer.data(), answer);
-    ASSERT_TRUE(reader.StartVerify(set, [&stop] {
+    RestoreWithPass(ui, set, stop, names, texts, [&stop] {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       return stop.load();
-    }));
+    });
+  }
+
+  // Restores while the verifying pass asks `stopped` before each entry.
+  void RestoreWithPass(CRecordingUI& ui, const std::string& set, const std::atomic<bool>& stop,
+                       std::vector<std::string>& names, std::vector<std::string>& texts,
+                       std::function<bool()> stopped) {
+    int answer = -1;
+    CEntryReader reader(ui, buffer.data(), answer);
+    ASSERT_TRUE(reader.StartVerify(set, std::move(stopped)));
     CCompressedFile stream;
     ASSERT_TRUE(stream.Open(set.c_str(), 2));
     std::string name, error;
@@ -419,6 +434,63 @@ TEST_F(ConcurrentVerifyTest, AGoodSetReplacesEveryFileAndAStopBeforeTheCheckRepl
   for (int i = 0; i < kFiles; ++i)
     EXPECT_EQ(ReadFile(drive + "f" + std::to_string(i)), Noise(4000, i + 1));
   EXPECT_FALSE(HasTempFile(Tree(drive)));
+}
+
+// New files replace nothing: they go in place while the pass still runs (a restore onto an empty
+// stick never waits for it), and are named once the pass finds the set damaged.
+TEST_F(ConcurrentVerifyTest, NewFilesGoInPlaceBeforeThePassEndsAndAreNamedWhenItFails) {
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "good");
+    const std::string set = SetPath(damaged ? "bad.fcf" : "good.fcf");
+    MakeNewFilesSet(set);
+    if (damaged) {
+      std::string bytes = ReadFile(set);
+      bytes[bytes.size() - 6] ^= 0x10;  // only the gzip check at the end fails
+      ASSERT_TRUE(WriteFile(set, bytes));
+    }
+    // The pass holds at its first entry until the first new file is on the drive (or gives up
+    // after ten seconds): a restore that waited for the pass would never let it through.
+    std::atomic<bool> sawEarlyFile{false};
+    bool first = true;
+    auto holdFirst = [&] {
+      if (first) {
+        first = false;
+        for (int i = 0; i < 1000 && !sawEarlyFile.load(); ++i) {
+          struct stat st;
+          if (stat((drive + "n0").c_str(), &st) == 0) sawEarlyFile = true;
+          else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      }
+      return false;
+    };
+    CRecordingUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<std::string> names, texts;
+    RestoreWithPass(ui, set, stop, names, texts, holdFirst);
+    EXPECT_TRUE(sawEarlyFile.load());
+    // With a damaged set the last few entries may go with the end (inflate meets the bad check
+    // while it reads ahead); every file that is there holds its entry and, then, is named.
+    int present = 0;
+    for (int i = 0; i < kFiles; ++i) {
+      struct stat st;
+      const std::string path = drive + "n" + std::to_string(i);
+      if (stat(path.c_str(), &st) != 0) continue;
+      ++present;
+      EXPECT_TRUE(ReadFile(path) == Noise(4000, i + 1)) << path;
+    }
+    if (damaged) {
+      EXPECT_GT(present, kFiles - 10);
+      EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
+      EXPECT_EQ(names.size(), static_cast<size_t>(present));
+      for (const std::string& text : texts) EXPECT_NE(text.find("damaged backup set"), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(present, kFiles);
+      EXPECT_TRUE(ui.messages.empty());
+      EXPECT_TRUE(names.empty());
+    }
+    EXPECT_FALSE(HasTempFile(Tree(drive)));
+    for (int i = 0; i < kFiles; ++i) unlink((drive + "n" + std::to_string(i)).c_str());
+  }
 }
 
 }  // namespace
