@@ -136,9 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& e : forward.removed)
     FUZZ_CHECK(afterKeys.count({e.mountId, e.mountPoint}) == 0 && beforeKeys.count({e.mountId, e.mountPoint}) != 0,
                "removal %d %s", e.mountId, fuzz::Printable(e.mountPoint).c_str());
+  const std::set<Key> arrivedKeys = Keys(forward.arrived);
   for (const auto& e : after)
-    FUZZ_CHECK(beforeKeys.count({e.mountId, e.mountPoint}) != 0 ||
-                   Keys(forward.arrived).count({e.mountId, e.mountPoint}) != 0,
+    FUZZ_CHECK(beforeKeys.count({e.mountId, e.mountPoint}) != 0 || arrivedKeys.count({e.mountId, e.mountPoint}) != 0,
                "new mount %d %s not reported", e.mountId, fuzz::Printable(e.mountPoint).c_str());
 
   // The program's own rule of which mounts count, on the small sysfs: a subset of the above.
