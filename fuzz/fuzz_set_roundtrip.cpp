@@ -84,7 +84,8 @@ std::vector<Entry> MakeEntries(FuzzedDataProvider& in) {
       size_t length = in.ConsumeIntegralInRange<size_t>(0, 320 * 1024);
       longData += length;
       e.data.reserve(length);
-      while (e.data.size() < length) e.data += data.substr(0, length - e.data.size());
+      e.data = data.substr(0, length);
+      while (e.data.size() < length) e.data += e.data.substr(0, length - e.data.size());
     } else {
       e.data = data;
     }
@@ -103,7 +104,9 @@ void WriteSet(CStreamFile& stream, const std::vector<Entry>& entries, FuzzedData
     fern::EncodeEntryHeader(header, raw);
     FUZZ_CHECK(stream.Write(raw, sizeof raw) && stream.Write(e.stored.data(), header.nameLength), "write failed");
     // The backup writes data in pieces of up to 16 KiB; any piece size must give the same set.
-    const unsigned piece = in.ConsumeIntegralInRange<unsigned>(1, 3 * fern::kCopyChunk);
+    // (At most about a thousand pieces per entry, so long data stays quick to write.)
+    unsigned piece = in.ConsumeIntegralInRange<unsigned>(1, 3 * fern::kCopyChunk);
+    if (e.data.size() / piece > 1024) piece = static_cast<unsigned>(e.data.size() / 1024 + 1);
     for (size_t at = 0; at < e.data.size(); at += piece) {
       unsigned n = static_cast<unsigned>(std::min<size_t>(piece, e.data.size() - at));
       FUZZ_CHECK(stream.Write(e.data.data() + at, n), "write of %u bytes failed", n);
