@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -209,6 +210,29 @@ bool IsValidUtf8(const std::string& text) {
     i += len;
   }
   return true;
+}
+
+std::string Windows1252ToUtf8(const std::string& bytes) {
+  static iconv_t cd = iconv_open("UTF-8", "WINDOWS-1252");
+  FUZZ_CHECK(cd != reinterpret_cast<iconv_t>(-1), "iconv_open: %s", strerror(errno));
+  std::string out;
+  for (char byte : bytes) {
+    const unsigned char c = static_cast<unsigned char>(byte);
+    if (c == 0x81 || c == 0x8d || c == 0x8f || c == 0x90 || c == 0x9d) {
+      out += static_cast<char>(0xc2);
+      out += byte;
+      continue;
+    }
+    char in[1] = {byte};
+    char converted[8];
+    char* inp = in;
+    char* outp = converted;
+    size_t inLeft = 1, outLeft = sizeof converted;
+    FUZZ_CHECK(iconv(cd, &inp, &inLeft, &outp, &outLeft) != static_cast<size_t>(-1), "iconv of byte %02x: %s", c,
+               strerror(errno));
+    out.append(converted, sizeof converted - outLeft);
+  }
+  return out;
 }
 
 std::string Printable(const std::string& bytes) {

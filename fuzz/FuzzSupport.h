@@ -64,6 +64,10 @@ std::string Difference(const Snapshot& before, const Snapshot& after);
 // Whether the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsValidUtf8(const std::string& text);
 
+// The bytes read as Windows-1252, in UTF-8, by the C library's iconv (the five bytes that code
+// page leaves undefined stand for the C1 controls of the same value, as Windows has them).
+std::string Windows1252ToUtf8(const std::string& bytes);
+
 // A readable form of bytes for failure messages.
 std::string Printable(const std::string& bytes);
 
