@@ -64,7 +64,9 @@ std::string PathName(FuzzedDataProvider& in, size_t index) {
 
 std::vector<Entry> MakeEntries(FuzzedDataProvider& in) {
   std::vector<Entry> entries;
-  size_t longData = 0;  // kept to about half a MiB per input, so level-9 writing stays quick
+  // Long data is kept to about 300 KiB per input, so level-9 writing stays quick: still more
+  // than two blocks of a writer that cuts the stream into 128 KiB ones.
+  size_t longData = 0;
   while (in.remaining_bytes() > 0 && entries.size() < 64) {
     Entry e;
     e.time = in.ConsumeIntegral<int64_t>();
@@ -79,9 +81,9 @@ std::vector<Entry> MakeEntries(FuzzedDataProvider& in) {
       if (e.stored.size() >= fern::kNameBufferSize) e.stored.resize(fern::kNameBufferSize - 1);
     }
     std::string data = in.ConsumeRandomLengthString(4096);
-    if (in.ConsumeBool() && !data.empty() && longData < 512 * 1024) {
-      // Long data, up to 320 KiB: the pattern repeated.
-      size_t length = in.ConsumeIntegralInRange<size_t>(0, 320 * 1024);
+    if (in.ConsumeBool() && !data.empty() && longData < 300 * 1024) {
+      // Long data, up to 160 KiB: the pattern repeated.
+      size_t length = in.ConsumeIntegralInRange<size_t>(0, 160 * 1024);
       longData += length;
       e.data.reserve(length);
       e.data = data.substr(0, length);
