@@ -95,10 +95,15 @@ def sets():
 
 
 def mountinfo():
-    # The mount table of the machine the seeds were made on (its own tool mounts left out).
-    here = b"".join(l for l in open("/proc/self/mountinfo", "rb").read().splitlines(True)
-                    if b"sandbox" not in l)
-    put("mountinfo", "this_machine", here)
+    # The mount table of the machine the seeds were first made on (its own tool mounts left out),
+    # kept as it was since: the seeds do not change with what happens to be mounted.
+    kept = os.path.join(CORPUS, "mountinfo", "this_machine")
+    if os.path.exists(kept):
+        here = open(kept, "rb").read()
+    else:
+        here = b"".join(l for l in open("/proc/self/mountinfo", "rb").read().splitlines(True)
+                        if b"sandbox" not in l)
+        put("mountinfo", "this_machine", here)
     stick = (b"36 26 8:17 / /media/ann/MY\\040STICK rw,nosuid,nodev,relatime shared:210 - vfat /dev/sdb1 "
              b"rw,fmask=0022,dmask=0022,codepage=437,iocharset=ascii\n")
     disk = b"37 26 8:1 / /data rw,relatime shared:5 master:1 - ext4 /dev/sda1 rw\n"
@@ -142,8 +147,17 @@ def roundtrip():
     put("set_roundtrip", "ones", b"\xff" * 512)
 
 
+def set_names():
+    # Four bytes of tick count, then the label.
+    put("set_name", "plain", b"\x01\x02\x03\x04MYSTICK")
+    put("set_name", "dash", b"\xff\xff\xff\xffMY-STICK")
+    put("set_name", "odd", b"\x00\x00\x00\x00a/b*c?[d]\\e\xe9")
+    put("set_name", "empty_label", b"\x07\x00\x00\x00")
+
+
 if __name__ == "__main__":
     sets()
     mountinfo()
     stored_names()
     roundtrip()
+    set_names()
