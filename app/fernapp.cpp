@@ -54,8 +54,13 @@ int CBackupApp::InitInstance(int argc, char** argv) {
     QCoreApplication::setApplicationName(QFileInfo(QString::fromLocal8Bit(argv[0])).completeBaseName());
   InitSharedResources();
   {
+    // The main dialog is the program's one window and lives as long as the program: shown
+    // under the application's loop, not run modally, so hiding it to the tray never ends the
+    // loop and the tray icon still gets its clicks. Only its confirmed close ends the program.
     CBackupDlg dlg;
-    dlg.exec();
+    QObject::connect(&dlg, &QDialog::finished, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    dlg.show();
+    app.exec();
   }
   m_imageList.clear();  // pixmaps must go before the QApplication
   return 0;

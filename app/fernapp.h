@@ -13,8 +13,9 @@ class CBackupApp {
   CBackupApp(const CBackupApp&) = delete;
   CBackupApp& operator=(const CBackupApp&) = delete;
 
-  // Start-up: creates the QApplication, fills the image list, names the settings store, runs
-  // the main dialog modally. Returns the process's exit status.
+  // Start-up: creates the QApplication, fills the image list, names the settings store, shows
+  // the main dialog and runs the application's loop until the dialog's confirmed close.
+  // Returns the process's exit status.
   int InitInstance(int argc, char** argv);
 
   // Fills the image list (indexes 0 to 4) and names the settings store; needs a running

@@ -6,6 +6,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -144,21 +147,23 @@ CBackupDlg::~CBackupDlg() {
 
 void CBackupDlg::CreateControls() {
   m_font = fern::DialogFont("Small Fonts", 7);
+  const fern::DialogBaseUnits units = fern::TemplateBaseUnits("Small Fonts", 7);
   setFont(m_font);
   setWindowTitle(QString());
-  setFixedSize(fern::DluToPixels(m_font, 187, 105));
-  auto place = [this](QWidget* w, int x, int y, int cx, int cy) {
-    w->setGeometry(fern::DluToPixels(m_font, x, y, cx, cy));
+  setFixedSize(fern::DluToPixels(units, 187, 105));
+  auto place = [units](QWidget* w, int x, int y, int cx, int cy) {
+    w->setGeometry(fern::DluToPixels(units, x, y, cx, cy));
   };
 
   for (const ButtonDef& def : kButtons) {
     auto* button = new CPictureButton(this);
     button->setObjectName(QString::number(def.id));
-    button->move(fern::DluToPixels(m_font, def.x, def.y, 13, 13).topLeft());
+    button->move(fern::DluToPixels(units, def.x, def.y, 13, 13).topLeft());
     button->LoadBitmaps(def.normal, def.pressed, def.focused, def.disabled);
     button->SizeToContent();
     button->setEnabled(def.enabled);
     button->setToolTip(QString::fromUtf8(def.tip));
+    button->setAccessibleName(QString::fromUtf8(def.tip));  // a picture has no text to read out
     const int id = def.id;
     connect(button, &QAbstractButton::clicked, this, [this, id] { OnCommand(id); });
     m_buttons[id] = button;
@@ -173,8 +178,7 @@ void CBackupDlg::CreateControls() {
 
   m_iconDrive = new QLabel(this);
   m_iconDrive->setObjectName(QString::number(IDC_DRIVEICON));
-  m_iconDrive->setGeometry(fern::DluToPixels(m_font, 24, 19, 20, 20).topLeft().x(),
-                           fern::DluToPixels(m_font, 24, 19, 20, 20).topLeft().y(), 32, 32);
+  m_iconDrive->setGeometry(QRect(fern::DluToPixels(units, 24, 19, 20, 20).topLeft(), QSize(32, 32)));
 
   m_pDriveName = new CStaticText(QStringLiteral("Not Connected"), this,
                                  [this] { return ControlTextColour(IDC_DRIVENAME); });
@@ -257,12 +261,42 @@ void CBackupDlg::CreateTrayIcon() {
   if (!m_hIcon.isNull()) m_pTray->setIcon(m_hIcon);
   m_pTray->setToolTip(QStringLiteral("Ferncastle"));
   m_pTray->setContextMenu(m_pTrayMenu);
+  m_bTrayActivates = StatusNotifierHostPresent();
   connect(m_pTray, &QSystemTrayIcon::activated, this,
-          [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::DoubleClick) ShowFromTray();
-          });
+          [this](QSystemTrayIcon::ActivationReason reason) { OnTrayActivated(reason); });
   // Without a tray the dialog simply runs without the icon.
   if (!m_hIcon.isNull()) m_pTray->show();
+}
+
+bool CBackupDlg::StatusNotifierHostPresent() {
+  // Qt shows a tray icon as a StatusNotifierItem exactly when, as the icon is made, a watcher
+  // on the session bus reports a registered host; otherwise it embeds the icon in an XEmbed
+  // tray. The same question, asked at the same moment, tells which kind of events will come.
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || bus.interface() == nullptr) return false;
+  const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+  if (!bus.interface()->isServiceRegistered(watcher).value()) return false;
+  QDBusInterface host(watcher, QStringLiteral("/StatusNotifierWatcher"), watcher, bus);
+  return host.isValid() && host.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+void CBackupDlg::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+  switch (reason) {
+    case QSystemTrayIcon::DoubleClick:
+      // An XEmbed tray: the left double click on the icon.
+      ShowFromTray();
+      break;
+    case QSystemTrayIcon::Trigger:
+      // A StatusNotifierItem host's activation (its single primary click): the host knows no
+      // double click, so this is the way back. An XEmbed tray reports every left press so;
+      // there only the double click shows the window.
+      if (m_bTrayActivates) ShowFromTray();
+      break;
+    default:
+      // Context: the menu comes up by itself (Qt pops it up on an XEmbed tray, the host shows
+      // the exported menu); MiddleClick and the rest do nothing.
+      break;
+  }
 }
 
 // --- commands --------------------------------------------------------------------------------
@@ -306,6 +340,7 @@ void CBackupDlg::OnCancel() {
       m_bStop = true;
     return;
   }
+  // The dialog ends with the cancel result; the program ends with it (its finished signal).
   if (AskQuestion(QStringLiteral("Are you sure you want to close Fernlet?")))
     QDialog::done(QDialog::Rejected);
 }
@@ -429,6 +464,12 @@ void CBackupDlg::OnTimer(int id) {
 // --- run state -------------------------------------------------------------------------------
 
 void CBackupDlg::SetRunning(bool running) {
+  // A run disables most controls. Left alone, Qt would hand the focus of a disabled control
+  // to the next enabled one, the Minimize button 3 and then Close 2, where a Space would hide or
+  // close the window mid-run; a window activated later without a focused control would pick
+  // the same. The window itself keeps the focus during the run instead: Escape still asks,
+  // Space does nothing, Tab enters the controls again.
+  if (running) setFocus(Qt::OtherFocusReason);
   const bool anySelected = SelectedCount() > 0;
   for (int id : {IDC_FULLBACKUP, IDC_QUICKBACKUP, IDC_SCHEDULE, IDC_ABOUT})
     m_buttons[id]->setEnabled(!running);
@@ -625,6 +666,18 @@ void CBackupDlg::SetUpSetList() {
   connect(list, &QTreeWidget::customContextMenuRequested, this, [this] { ShowSetMenu(); });
   connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateSetCommands(); });
   list->viewport()->installEventFilter(this);
+}
+
+bool CBackupDlg::focusNextPrevChild(bool next) {
+  // Asked by a focused control that has just been disabled or hidden (the Cancel button 1016
+  // after its confirmation or at the run's end): the focus goes to the window, not on to
+  // whatever is enabled next.
+  QWidget* focus = focusWidget();
+  if (focus != nullptr && focus != this && (!focus->isEnabled() || !focus->isVisibleTo(this))) {
+    setFocus(Qt::OtherFocusReason);
+    return true;
+  }
+  return QDialog::focusNextPrevChild(next);
 }
 
 bool CBackupDlg::eventFilter(QObject* watched, QEvent* event) {

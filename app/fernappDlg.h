@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <QLabel>
+#include <QSystemTrayIcon>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,7 +22,6 @@ class CPictureButton;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class QSystemTrayIcon;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -78,6 +78,11 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
 
   void HideToTray();
   void ShowFromTray();
+  // An event of the tray icon: the double click (XEmbed tray) or a host's activation
+  // (StatusNotifierItem) shows the window; the menu comes up by itself.
+  void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+  // Whether the tray icon is a StatusNotifierItem, whose host reports single activations.
+  bool TrayActivates() const { return m_bTrayActivates; }
 
   // Timers by their ids (TIMER_BLINK, TIMER_STATUS, TIMER_SCHEDULE).
   void SetTimer(int id, int milliseconds);
@@ -125,6 +130,7 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   void paintEvent(QPaintEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
 
  private:
   void OnInitDialog();
@@ -154,6 +160,7 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   void EndRun(bool backup);
   bool AskQuestion(const QString& question);
   void HideOrMinimise();
+  static bool StatusNotifierHostPresent();
   static void LowerThreadPriority();
 
   QFont m_font;
@@ -176,6 +183,7 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   std::map<int, CPictureButton*> m_buttons;
   QSystemTrayIcon* m_pTray = nullptr;
   QMenu* m_pTrayMenu = nullptr;
+  bool m_bTrayActivates = false;
   std::map<int, QTimer*> m_timers;
 
   bool m_bWatchDrives;

@@ -1,6 +1,6 @@
 #include "engine/DriveInfo.h"
 
-#include <cstdio>
+#include "storage/FixedText.h"
 
 namespace fern {
 
@@ -24,16 +24,11 @@ struct SizeTexts {
 
 // Each comparison is strictly greater: exactly 1024 bytes stays in bytes, exactly 1 GiB in MB.
 std::string FormatSize(double v, const SizeTexts& texts) {
-  char buffer[64];
-  if (v > 1073741824.0)
-    std::snprintf(buffer, sizeof buffer, texts.gb, v / 1073741824.0);
-  else if (v > 1048576.0)
-    std::snprintf(buffer, sizeof buffer, texts.mb, v / 1048576.0);
-  else if (v > 1024.0)
-    std::snprintf(buffer, sizeof buffer, texts.kb, v / 1024.0);
-  else
-    std::snprintf(buffer, sizeof buffer, texts.b, v);
-  return buffer;
+  // The figures are fixed texts: "400.0 MB" under any locale.
+  if (v > 1073741824.0) return FixedFormat(texts.gb, v / 1073741824.0);
+  if (v > 1048576.0) return FixedFormat(texts.mb, v / 1048576.0);
+  if (v > 1024.0) return FixedFormat(texts.kb, v / 1024.0);
+  return FixedFormat(texts.b, v);
 }
 
 }  // namespace

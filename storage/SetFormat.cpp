@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "storage/FixedText.h"
 #include "storage/StreamFile.h"
 
 namespace fern {
@@ -72,13 +73,8 @@ std::string DriveNameOfSet(const std::string& fileName) {
 }
 
 std::string FormatSetDate(int64_t time) {
-  time_t t = static_cast<time_t>(time);
-  struct tm local;
-  if (localtime_r(&t, &local) == nullptr) return std::string();
-  char text[64];
   // Written out: glibc's "%c" is another text than the one the list has always shown.
-  strftime(text, sizeof text, "%m/%d/%y %H:%M:%S", &local);
-  return text;
+  return FixedTime("%m/%d/%y %H:%M:%S", time);
 }
 
 void EncodeEntryHeader(const EntryHeader& header, unsigned char out[kEntryHeaderSize]) {

@@ -1,14 +1,12 @@
 #include "viewer/SetTreeModel.h"
 
-#include <locale.h>
-#include <time.h>
-
 #include <QFile>
 #include <algorithm>
 #include <string>
 #include <unordered_map>
 
 #include "app/fernapp.h"
+#include "storage/FixedText.h"
 #include "viewer/TreeItem.h"
 #include "viewer/ViewBackup.h"
 
@@ -204,15 +202,6 @@ void CSetTreeModel::AddNodes(const std::vector<std::pair<int, int>>& pending,
 }
 
 QString CSetTreeModel::LastModifiedTip(int64_t time) {
-  // Day and month names in English whatever the user's locale, as the program's other texts.
-  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  time_t t = static_cast<time_t>(time);
-  struct tm local {};
-  char text[64] = "";
-  if (localtime_r(&t, &local) == nullptr) return QStringLiteral("Last Modified: ");
-  if (cLocale != static_cast<locale_t>(nullptr))
-    strftime_l(text, sizeof text, "%a %b %d, %Y", &local, cLocale);
-  else
-    strftime(text, sizeof text, "%a %b %d, %Y", &local);
-  return QStringLiteral("Last Modified: ") + QString::fromLatin1(text);
+  // English day and month names whatever the user's locale, as the program's other texts.
+  return QStringLiteral("Last Modified: ") + QString::fromStdString(fern::FixedTime("%a %b %d, %Y", time));
 }

@@ -71,8 +71,8 @@ class MainDialogTest : public CurrentFolderTest {
 
 TEST_F(MainDialogTest, ControlsAndInitialState) {
   CBackupDlg dlg(nullptr, false);
-  const QFont font = fern::DialogFont("Small Fonts", 7);
-  EXPECT_EQ(dlg.size(), fern::DluToPixels(font, 187, 105));
+  // 187 x 105 dialog units in the template font's base units, 5 x 11 pixels.
+  EXPECT_EQ(dlg.size(), QSize(234, 144));
   EXPECT_TRUE(dlg.windowFlags() & Qt::FramelessWindowHint);
   EXPECT_EQ(dlg.windowType(), Qt::Window);  // a task-bar window, not a transient dialog
 
@@ -140,6 +140,116 @@ TEST_F(MainDialogTest, PlacedAtTheBottomRightCorner) {
   const QRect s = dlg.screen()->geometry();
   EXPECT_EQ(dlg.pos().x(), s.x() + s.width() - dlg.width() - 15);
   EXPECT_EQ(dlg.pos().y(), s.y() + s.height() - dlg.height() - 35);
+}
+
+TEST_F(MainDialogTest, LeftTextsEndLeftOfTheSeparator) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  // The skin is fixed in pixels: the separator at x = 120 runs between the left-hand texts and
+  // the list, and between the left buttons and the set commands.
+  for (int id : {IDC_DRIVENAME, IDC_DRIVEINFO, IDC_STATUS})
+    EXPECT_LT(dlg.Control(id)->geometry().right(), 120) << id;
+  EXPECT_GT(dlg.Control(IDC_LIST_SETS)->geometry().left(), 120);
+  EXPECT_LT(dlg.Control(IDC_ABOUT)->geometry().right(), 120);
+  EXPECT_GT(dlg.Control(IDC_DELETE)->geometry().left(), 120);
+  // The buttons lie inside the 25-pixel header band, the list and the heading below it, and
+  // the Close button inside the window.
+  for (int id : {IDC_FULLBACKUP, IDC_MINIMIZE, IDCANCEL}) EXPECT_LE(dlg.Control(id)->geometry().bottom(), 24) << id;
+  EXPECT_GE(dlg.Control(IDC_LIST_SETS)->geometry().top(), 25);
+  EXPECT_LE(dlg.Control(IDCANCEL)->geometry().right(), dlg.width() - 1);
+
+  // An 11-letter volume label is shown whole on one line of the drive name; the figures and
+  // the status fit their lines.
+  auto fits = [&dlg](int id, const QString& text) {
+    auto* label = qobject_cast<QLabel*>(dlg.Control(id));
+    const QFontMetrics metrics(label->font());
+    return metrics.horizontalAdvance(text) <= label->contentsRect().width() &&
+           metrics.height() <= label->contentsRect().height();
+  };
+  EXPECT_TRUE(fits(IDC_DRIVENAME, QStringLiteral("LEXARMEDIA1")));
+  EXPECT_TRUE(fits(IDC_DRIVEINFO, QStringLiteral("Total: 1024.0 MB")));
+  EXPECT_TRUE(fits(IDC_STATUS, QStringLiteral("Backing up...")));
+  EXPECT_TRUE(fits(IDC_STATUS, QStringLiteral("Not Connected")));
+
+  // Drawn, no pixel of the longest label's text lies right of its control, that is of x = 119.
+  auto* name = qobject_cast<QLabel*>(dlg.Control(IDC_DRIVENAME));
+  name->setText(QStringLiteral("LEXARMEDIA1"));
+  QImage picture(dlg.size(), QImage::Format_RGB32);
+  picture.fill(Qt::white);
+  dlg.render(&picture);
+  const QRect band = name->geometry();
+  const QRgb face = picture.pixel(121, band.top() + 2);
+  int rightmostInk = -1;
+  for (int y = band.top(); y <= band.bottom(); ++y)
+    for (int x = band.left(); x < dlg.Control(IDC_LIST_SETS)->geometry().left(); ++x)
+      if (x != 120 && picture.pixel(x, y) != face) rightmostInk = std::max(rightmostInk, x);
+  EXPECT_GT(rightmostInk, band.left() + 30);  // the label is there
+  EXPECT_LT(rightmostInk, 120);
+}
+
+TEST_F(MainDialogTest, RunsNeverLeaveTheFocusOnMinimizeOrClose) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  dlg.activateWindow();
+  ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &dlg; }));
+  QWidget* minimize = dlg.Control(IDC_MINIMIZE);
+  QWidget* close = dlg.Control(IDCANCEL);
+  auto offThem = [&] {
+    QWidget* focus = QApplication::focusWidget();
+    return focus != minimize && focus != close;
+  };
+
+  // The Options button has the focus (as after start); a run disables it.
+  dlg.Control(IDC_SCHEDULE)->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(dlg.Control(IDC_SCHEDULE)->hasFocus());
+  dlg.SetRunning(true);
+  EXPECT_TRUE(offThem());
+  EXPECT_FALSE(minimize->hasFocus());
+  // The window itself holds it, so a window shown again from the tray during the run does not
+  // pick the first enabled control either (the desktop test sees that on a real X server).
+  EXPECT_EQ(QApplication::focusWidget(), &dlg);
+  EXPECT_EQ(dlg.focusWidget(), &dlg);
+
+  // The Cancel button, focused and then disabled by its confirmation, hands the focus to the
+  // window too; so does its hiding at the run's end.
+  QWidget* cancel = dlg.Control(IDC_CANCELRUN);
+  cancel->setEnabled(true);
+  cancel->show();
+  cancel->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(cancel->hasFocus());
+  cancel->setEnabled(false);
+  EXPECT_TRUE(offThem());
+  cancel->setEnabled(true);
+  cancel->setFocus(Qt::TabFocusReason);
+  dlg.SetRunning(false);
+  cancel->hide();
+  EXPECT_TRUE(offThem());
+
+  // Tab, the user's own move, still reaches every enabled button.
+  dlg.SetRunning(true);
+  QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+  QApplication::sendEvent(&dlg, &tab);
+  EXPECT_EQ(QApplication::focusWidget(), minimize);
+  dlg.SetRunning(false);
+}
+
+TEST_F(MainDialogTest, TrayEventsByKindOfTray) {
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  ASSERT_FALSE(dlg.TrayActivates());  // no StatusNotifierItem watcher here
+  // XEmbed: a left press is reported as Trigger before the double click; only the double click
+  // shows the window.
+  dlg.hide();
+  dlg.m_bInTray = true;
+  dlg.OnTrayActivated(QSystemTrayIcon::Trigger);
+  EXPECT_FALSE(dlg.isVisible());
+  dlg.OnTrayActivated(QSystemTrayIcon::Context);
+  dlg.OnTrayActivated(QSystemTrayIcon::MiddleClick);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(dlg.m_bInTray);
+  dlg.OnTrayActivated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.m_bInTray);
 }
 
 TEST_F(MainDialogTest, FillSetListFromTheFolder) {

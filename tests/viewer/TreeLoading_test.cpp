@@ -6,6 +6,8 @@
 #include <QPushButton>
 
 #include "res/Resource.h"
+#include "tests/storage/GermanLocale.h"
+#include "viewer/SetTreeModel.h"
 #include "viewer/TreeItem.h"
 #include "ViewerTestSupport.h"
 
@@ -161,6 +163,26 @@ TEST(ViewerTree, DamagedSetKeepsEntriesReadBefore) {
   // The entry whose data is incomplete is not added.
   EXPECT_EQ(ChildLabels(top), QStringList{"one.txt"});
   EXPECT_EQ(messages.texts, std::vector<std::string>{"error reading"});
+}
+
+TEST(ViewerTree, TipIsEnglishUnderAGermanLocale) {
+  ferntest::CGermanLocale german;
+  std::string why;
+  ASSERT_TRUE(german.Enter(why)) << why;
+  const char* old = getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const QString tip = CSetTreeModel::LastModifiedTip(1133879400);
+  char localDay[64];
+  time_t t = 1133879400;
+  struct tm local {};
+  gmtime_r(&t, &local);
+  strftime(localDay, sizeof localDay, "%a %b", &local);
+  if (old != nullptr) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+  ASSERT_STREQ(localDay, "Di Dez") << "the locale is not German, the test would prove nothing";
+  EXPECT_EQ(tip.toStdString(), "Last Modified: Tue Dec 06, 2005");
 }
 
 TEST(ViewerTree, TipShowsLastModifiedDate) {
