@@ -4,6 +4,9 @@
 The sets are made here with Python's own gzip module, independent of the program's writer:
 each set goes in twice, as the set file and as its uncompressed content, since the entry reader
 target takes its input both ways. Run it again after changing it; the files are committed.
+Beside them, fernset_backup.fcf (and its content) is a set the program itself wrote:
+`fernset backup --label STICK --letter E DRIVE BACKUPS` of a drive holding a.txt, docs/plan.txt
+and docs/x.
 """
 import gzip
 import os
