@@ -1,11 +1,18 @@
 // Restore throughput against `tar -xzf` of the same files: the set of the benchmark corpus is
 // restored onto an empty folder, and the corpus's tar.gz (made with the system's tar and gzip)
 // is unpacked into another, alternately, several times; the best time of each counts.
+//
+// Then the cost of durability on a stick-like target: a vfat image on a loop device that
+// writes through to the disk (direct I/O), where a smaller corpus is restored over itself
+// without any flush, with one syncfs per batch of files (the restore's way) and with an
+// fdatasync of every file; the three alternate in order, the median of the rounds counts,
+// with processor times beside. Needs root for the loop mount; skipped (and said so) elsewhere.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,13 +35,14 @@ class CQuietUI : public IEngineUI {
       fprintf(stderr, "bench_restore: %s: %s\n", fileNames[i].c_str(), errorTexts[i].c_str());
     errors += fileNames.size();
   }
-  int AskOverwrite(const std::string&) override { return 0; }
+  int AskOverwrite(const std::string&) override { return overwriteAnswer; }
   bool AskYesNo(const std::string&) override { return false; }
   void ShowMessage(const std::string& text) override {
     fprintf(stderr, "bench_restore: %s\n", text.c_str());
     ++errors;
   }
   size_t errors = 0;
+  int overwriteAnswer = 0;
 };
 
 bool Shell(const std::string& command) {
@@ -58,6 +66,150 @@ double CpuSeconds(int who) {
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Unmounts the stick and detaches its loop device, whatever happened.
+struct Detach {
+  std::string loop, point;
+  bool mounted = false;
+  ~Detach() {
+    if (mounted && !Shell("umount " + Quote(point)) && !Shell("umount -l " + Quote(point)))
+      fprintf(stderr, "bench_restore: cannot unmount %s\n", point.c_str());
+    if (!Shell("losetup -d " + Quote(loop))) fprintf(stderr, "bench_restore: cannot detach %s\n", loop.c_str());
+  }
+};
+
+bool StickRun(const std::string& kind, const std::string& setPath, const std::string& corpus,
+              const std::string& point, uint64_t totalBytes);
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The durability figures; false (with the reason printed) when the stick cannot be made.
+bool StickFigures(const std::string& base) {
+  if (geteuid() != 0) {
+    printf("stick_restore: skipped (the loop mount needs root)\n");
+    return true;
+  }
+  uint64_t megabytes = 32;
+  if (const char* env = getenv("FERN_BENCH_STICK_MB")) megabytes = strtoull(env, nullptr, 10);
+  if (megabytes == 0) megabytes = 32;
+  const std::string corpus = base + "/stickcorpus";
+  const std::string sets = base + "/sticksets";
+  const std::string image = base + "/stick.img";
+  const std::string point = base + "/stick";
+  if (mkdir(corpus.c_str(), 0755) != 0 || mkdir(sets.c_str(), 0755) != 0 || mkdir(point.c_str(), 0755) != 0)
+    return false;
+  const uint64_t totalBytes = fernbench::GenerateCorpus(corpus, megabytes << 20, 20261210);
+  std::string setPath;
+  {
+    CQuietUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<char> buffer(fern::kCopyChunk);
+    CBackupRun run(ui, stop, buffer.data());
+    CBackupDrive drive{corpus + "/", 'E', "STICK"};
+    if (totalBytes == 0 || run.RunBackup(drive, true, sets, base + "/stickmarks") != CBackupRun::Result::Done) return false;
+    setPath = run.SetPath();
+  }
+  // Sticks of four times the corpus, written through to the disk: vfat as sticks come (ext4
+  // where this kernel has no vfat), and exFAT through FUSE as a desktop mounts it.
+  const uint64_t imageMb = megabytes * 4 + 64;
+  const bool vfat = Shell("grep -qw vfat /proc/filesystems");
+  for (const std::string& kind : {std::string(vfat ? "vfat" : "ext4"), std::string("exfat-fuse")}) {
+    Shell("rm -f " + Quote(image));
+    const std::string mkfs = kind == "vfat" ? "mkfs.vfat " : kind == "ext4" ? "mkfs.ext4 -q -F " : "mkfs.exfat ";
+    if (!Shell("truncate -s " + std::to_string(imageMb) + "M " + Quote(image) + " && " + mkfs + Quote(image) +
+               " >/dev/null 2>&1")) {
+      printf("stick_restore_%s: skipped (%sfailed)\n", kind.c_str(), mkfs.c_str());
+      continue;
+    }
+    std::string loop;
+    if (FILE* pipe = popen(("losetup -f --show --direct-io=on " + Quote(image) + " 2>/dev/null").c_str(), "r")) {
+      char line[256] = {0};
+      if (fgets(line, sizeof line, pipe) != nullptr) loop = line;
+      pclose(pipe);
+    }
+    while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+    if (loop.empty()) {
+      printf("stick_restore_%s: skipped (no loop device)\n", kind.c_str());
+      continue;
+    }
+    Detach detach{loop, point};
+    const std::string mount = kind == "exfat-fuse" ? "mount.exfat-fuse " : "mount -t " + kind + " ";
+    if (!Shell(mount + Quote(loop) + " " + Quote(point) + " >/dev/null 2>&1")) {
+      printf("stick_restore_%s: skipped (cannot mount the image)\n", kind.c_str());
+      continue;
+    }
+    detach.mounted = true;
+    if (!StickRun(kind, setPath, corpus, point, totalBytes)) return false;
+  }
+  return true;
+}
+
+// Restores the set onto the mounted stick in each way of flushing, alternating their order.
+bool StickRun(const std::string& kind, const std::string& setPath, const std::string& corpus,
+              const std::string& point, uint64_t totalBytes) {
+  struct Mode {
+    const char* name;
+    CEntryReader::Flush flush;
+    std::vector<double> wall, cpu;
+  };
+  std::vector<Mode> modes = {{"noflush", CEntryReader::Flush::None, {}, {}},
+                             {"syncfs", CEntryReader::Flush::PerSet, {}, {}},
+                             {"fdatasync", CEntryReader::Flush::PerFile, {}, {}}};
+  std::vector<char> buffer(fern::kCopyChunk);
+  auto restore = [&](Mode& mode, bool measure) {
+    Shell("sync");
+    CQuietUI ui;
+    ui.overwriteAnswer = 3;  // the stick's files (newer than the set) are replaced all the same
+    std::atomic<bool> stop{false};
+    int answer = -1;
+    CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+    run.SetFlush(mode.flush);
+    double cpu = CpuSeconds(RUSAGE_SELF);
+    auto start = std::chrono::steady_clock::now();
+    bool opened = run.RestoreSet(setPath, point + "/");
+    // Without the restore's own flush the data is still in memory: what the user would wait
+    // for when ejecting is not counted here, that is the point of the comparison.
+    const double wall = Seconds(start);
+    cpu = CpuSeconds(RUSAGE_SELF) - cpu;
+    if (!opened || ui.errors != 0) return false;
+    if (measure) {
+      mode.wall.push_back(wall);
+      mode.cpu.push_back(cpu);
+    }
+    return true;
+  };
+  // The first restore fills the stick; every measured one replaces its files.
+  if (!restore(modes[1], false)) {
+    fprintf(stderr, "bench_restore: the restore onto the stick failed\n");
+    return false;
+  }
+  const int rounds = 5;
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t i = 0; i < modes.size(); ++i) {
+      Mode& mode = modes[round % 2 == 0 ? i : modes.size() - 1 - i];
+      if (!restore(mode, true)) {
+        fprintf(stderr, "bench_restore: the restore onto the stick failed\n");
+        return false;
+      }
+    }
+  }
+  if (!Shell("diff -r -x lost+found " + Quote(corpus) + " " + Quote(point) + " > /dev/null")) {
+    fprintf(stderr, "bench_restore: the files on the stick differ from the corpus\n");
+    return false;
+  }
+  const char* name = kind.c_str();
+  printf("stick_restore_%s_mb: %.1f (%s on a direct-I/O loop device, every file replaced)\n", name,
+         static_cast<double>(totalBytes) / (1 << 20), name);
+  for (const Mode& mode : modes)
+    printf("stick_restore_%s_%s_s: %.2f (cpu %.2f s)\n", name, mode.name, Median(mode.wall), Median(mode.cpu));
+  printf("stick_restore_%s_durability_cost_syncfs: %.2fx\n", name, Median(modes[1].wall) / Median(modes[0].wall));
+  printf("stick_restore_%s_durability_cost_fdatasync: %.2fx\n", name, Median(modes[2].wall) / Median(modes[0].wall));
+  fflush(stdout);
+  return true;
 }
 
 }  // namespace
@@ -169,5 +321,6 @@ int main() {
   // Processor time (user + system) does not depend on what else the machine is doing.
   printf("restore_cpu_s: %.2f\n", restoreCpu);
   printf("tar_xzf_cpu_s: %.2f\n", tarCpu);
-  return 0;
+  fflush(stdout);
+  return StickFigures(base) ? 0 : 1;
 }

@@ -85,6 +85,11 @@ int RunRestoreCommand(int argc, char** argv) {
     fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
     return 1;
   }
+  if (run.DriveChanged()) {
+    // Ended as for a cancel: nothing more was written once the drive was gone.
+    fprintf(stderr, "fernset: %s is no longer the drive the restore started on\n", root.c_str());
+    return 1;
+  }
   return ExitStatus(ui);
 }
 

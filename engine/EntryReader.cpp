@@ -1,8 +1,10 @@
 #include "engine/EntryReader.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,8 +20,18 @@ namespace {
 
 const char kErrorReading[] = "error reading";
 const char kReadOnly[] = "File is read-only. Cannot overwrite.";
-constexpr int kOutputFlags = O_CREAT | O_TRUNC | O_WRONLY;
-constexpr unsigned kMaxBackupNumber = 9999;
+const char kFromDamagedSet[] =
+    "Restored from a damaged backup set: the file may hold wrong data.";
+const char kNotReplaced[] = "Not replaced: the backup set is damaged.";
+const char kTempPrefix[] = ".fernpart-";
+
+// A batch of restored files waits under temporary names until one flush puts them all on the
+// medium: this bounds what the batch adds to the stick's peak use, and its open folders.
+constexpr uint64_t kBatchBytes = 64ull << 20;
+constexpr size_t kBatchFiles = 256;
+// Below this much free space beyond the next file, the batch is put in place first, which
+// lets the earlier copies go.
+constexpr uint64_t kSpareBytes = 1ull << 20;
 
 void SetError(std::string* errorText, const std::string& text) {
   if (errorText != nullptr) errorText->assign(text);
@@ -59,22 +71,65 @@ std::string BareStoredName(const std::string& stored) {
   return slash == std::string::npos ? stored : stored.substr(slash + 1);
 }
 
+// The digest of an entry starts with its header and name; its data follows.
+uint32_t StartDigest(const fern::EntryHeader& header, const std::string& stored) {
+  unsigned char raw[fern::kEntryHeaderSize];
+  fern::EncodeEntryHeader(header, raw);
+  uLong digest = crc32(0L, raw, sizeof raw);
+  digest = crc32(digest, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
+  return static_cast<uint32_t>(digest);
+}
+
+uint32_t AddDigest(uint32_t digest, const char* data, unsigned length) {
+  return static_cast<uint32_t>(crc32(digest, reinterpret_cast<const Bytef*>(data), length));
+}
+
+// A short hidden name, the same length whatever the file's own name: it fits every file system.
+std::string TempName() {
+  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[6];
+  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    static unsigned counter = 0;
+    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
+    for (auto& r : random) r = static_cast<unsigned char>(seed >>= 3);
+  }
+  std::string name = kTempPrefix;
+  for (unsigned char r : random) name += kDigits[r % (sizeof kDigits - 1)];
+  return name;
+}
+
+std::string FolderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 }  // namespace
 
-// The file one entry is written to: a leaf name in an open folder, and the earlier file's
-// place while the new copy is being written.
+// The file one entry is written to.
 struct CEntryReader::Output {
-  fern::CFolderFd folder;
+  fern::CFolderFd folder;                       // a picked file's folder
+  std::shared_ptr<fern::CFolderFd> shared;      // a restored file's folder
   std::string leaf;
-  std::string backupLeaf;  // "" unless the earlier file was moved aside
-  std::string tempLeaf;    // a picked file is written under this name, then renamed to leaf
-  std::string path;        // for error texts
+  std::string tempLeaf;  // written under this name, then renamed to leaf
+  std::string path;      // for error texts
   int fd = -1;
+  uint64_t bytes = 0;
+  bool target = false;   // a file restored below the drive root
+  bool replace = false;  // an earlier file is at leaf
   bool failed = false;
 };
 
+const char* CEntryReader::TempPrefix() { return kTempPrefix; }
+
 CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer)
     : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer) {}
+
+CEntryReader::~CEntryReader() {
+  // A restore left unfinished puts nothing more in place; its temporary files go (not on a
+  // drive that is gone: nothing is written there any more).
+  if (m_bDriveLost) return;
+  for (Pending& p : m_pending) unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+}
 
 void CEntryReader::CreateFolderChain(const std::string& path) {
   auto last = path.rfind('/');
@@ -85,8 +140,81 @@ void CEntryReader::CreateFolderChain(const std::string& path) {
   }
 }
 
+bool CEntryReader::SetDrive(const std::string& root, const fern::CDriveIdentity* expected) {
+  if (!m_drive.Open(root, expected)) {
+    m_nDriveError = errno;
+    m_bDriveLost = true;
+    return false;
+  }
+  return true;
+}
+
+bool CEntryReader::CheckDrive(const std::string& targetFolder) {
+  if (m_bDriveLost) return false;
+  std::string root = targetFolder;
+  if (root.back() != '/') root += '/';
+  if (!m_drive.IsOpen()) {
+    // Taken at the first entry; when it cannot be opened every entry gets its row.
+    if (!m_drive.Open(root)) m_nDriveError = errno;
+    return true;
+  }
+  if (root != m_drive.Path() || !m_drive.StillMounted()) {
+    m_bDriveLost = true;
+    return false;
+  }
+  return true;
+}
+
+void CEntryReader::ReportDamage() {
+  m_bDamaged = true;
+  if (!m_bDamageShown) {
+    m_bDamageShown = true;
+    m_ui.ShowMessage(kErrorReading);
+  }
+}
+
+void CEntryReader::Later(const std::string& path, const std::string& text) {
+  m_laterNames.push_back(path);
+  m_laterTexts.push_back(text);
+}
+
+bool CEntryReader::VerifySet(CStreamFile& stream, const std::function<bool()>& stopped) {
+  m_digests.clear();
+  m_nEntry = 0;
+  m_bEnded = false;
+  m_bDamaged = false;
+  for (;;) {
+    if (stopped && stopped()) return false;
+    fern::EntryHeader header;
+    std::string stored;
+    fern::HeaderResult result = fern::ReadEntryHeader(stream, header, stored);
+    if (result == fern::HeaderResult::End) {
+      m_state = SetState::Good;
+      return true;
+    }
+    if (result == fern::HeaderResult::Damaged) break;
+    uint32_t digest = StartDigest(header, stored);
+    uint32_t done = 0;
+    while (done < header.dataLength) {
+      unsigned left = header.dataLength - done;
+      unsigned chunk = left < fern::kCopyChunk ? left : fern::kCopyChunk;
+      if (ReadChunk(stream, m_pCopyBuffer, chunk) != chunk) break;
+      digest = AddDigest(digest, m_pCopyBuffer, chunk);
+      done += chunk;
+    }
+    if (done != header.dataLength) break;
+    m_digests.push_back(digest);
+  }
+  m_state = SetState::Damaged;
+  if (!m_bDamageShown) {
+    m_bDamageShown = true;
+    m_ui.ShowMessage(kErrorReading);
+  }
+  return false;
+}
+
 bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string& stored,
-                              int64_t time, std::string& name, Output& out,
+                              int64_t time, uint32_t size, std::string& name, Output& out,
                               std::string* errorText) {
   std::string relative;
   std::string root = targetFolder;
@@ -99,23 +227,29 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   out.path = root + relative;
   name = out.path;
 
-  fern::CFolderFd rootFd(fern::OpenRootFolder(root));
-  if (!rootFd.IsOpen()) {
-    SetError(errorText, fern::FormatFileError(errno, out.path));
+  if (!m_drive.IsOpen()) {
+    SetError(errorText, fern::FormatFileError(m_nDriveError, out.path));
     return false;
   }
-  fern::CreateFolderChainBeneath(rootFd.Get(), relative);
+  fern::CreateFolderChainBeneath(m_drive.Fd(), relative);
   std::string folder;
   fern::SplitRelative(relative, folder, out.leaf);
-  out.folder = fern::CFolderFd(fern::OpenFolderBeneath(rootFd.Get(), folder));
-  if (!out.folder.IsOpen()) {
-    SetError(errorText, fern::FormatFileError(errno, out.path));
-    return false;
+  auto known = m_folders.find(folder);
+  if (known != m_folders.end()) {
+    out.shared = known->second;
+  } else {
+    out.shared = std::make_shared<fern::CFolderFd>(fern::OpenFolderBeneath(m_drive.Fd(), folder));
+    if (!out.shared->IsOpen()) {
+      SetError(errorText, fern::FormatFileError(errno, out.path));
+      return false;
+    }
+    m_folders[folder] = out.shared;
   }
+  const int folderFd = out.shared->Get();
 
   // Overwrite rules, on the status of whatever is at the target path (a link is not followed).
   struct stat st;
-  bool exists = fstatat(out.folder.Get(), out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  bool exists = fstatat(folderFd, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
     SetError(errorText, fern::FormatFileError(errno, out.path));
     return false;
@@ -137,35 +271,33 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
         if (m_nOverwriteAnswer <= 1) return false;
       }
     }
-    // Move the earlier file aside without ever replacing a file: the user's own ".bak" (or a
-    // leftover) stays, and the first free "<name>.bak.N" is taken instead.
-    std::string candidate = out.leaf + ".bak";
-    for (unsigned n = 1;; ++n) {
-      if (fern::RenameNoReplace(out.folder.Get(), out.leaf, candidate) == 0) {
-        out.backupLeaf = candidate;
-        break;
-      }
-      if (errno != EEXIST || n > kMaxBackupNumber) {
-        // Without a safety copy the earlier file would be lost on a failed write: keep it.
-        SetError(errorText, fern::FormatFileError(errno == EEXIST ? EMLINK : errno, out.path));
-        return false;
-      }
-      candidate = out.leaf + ".bak." + std::to_string(n);
-    }
   }
-
-  for (;;) {
-    out.fd = openat(out.folder.Get(), out.leaf.c_str(), kOutputFlags | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (out.fd >= 0 || errno != EINTR) break;
-  }
-  if (out.fd < 0) {
-    int error = errno;
-    if (!out.backupLeaf.empty() &&
-        fern::RenameNoReplace(out.folder.Get(), out.backupLeaf, out.leaf) == 0)
-      out.backupLeaf.clear();
-    SetError(errorText, fern::FormatFileError(error, out.path));
+  out.replace = exists;
+  // The same name twice in one set: the later copy replaces the earlier one still waiting.
+  for (const Pending& p : m_pending)
+    if (p.folder == out.shared && p.leaf == out.leaf) out.replace = true;
+  if (m_state == SetState::Damaged && out.replace) {
+    SetError(errorText, kNotReplaced);
     return false;
   }
+  // Room for this file beside the earlier copies the batch still keeps?
+  if (m_state != SetState::Unverified && !m_pending.empty() &&
+      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes)) {
+    CommitPending(false);
+    if (m_bDriveLost) return false;
+  }
+
+  for (unsigned n = 0; n < 100; ++n) {
+    out.tempLeaf = TempName();
+    out.fd = openat(folderFd, out.tempLeaf.c_str(),
+                    O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (out.fd >= 0 || (errno != EEXIST && errno != EINTR)) break;
+  }
+  if (out.fd < 0) {
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+    return false;
+  }
+  out.target = true;
   return true;
 }
 
@@ -199,31 +331,165 @@ bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::str
 }
 
 void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
-  if (out.fd >= 0) {
-    if (close(out.fd) != 0 && !out.failed) {
-      out.failed = true;
-      SetError(errorText, fern::FormatFileError(errno, out.path));
+  if (out.fd < 0) return;
+  if (close(out.fd) != 0 && !out.failed) {
+    out.failed = true;
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+  }
+  out.fd = -1;
+  bool good = complete && !out.failed;
+  if (good && renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str()) != 0) {
+    good = false;
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+  }
+  if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
+}
+
+void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, std::string* errorText) {
+  if (out.fd < 0) return;
+  const int folderFd = out.shared->Get();
+  bool good = complete && digestOk && !out.failed;
+  const bool syncEach = m_flush == Flush::PerFile || (m_flush == Flush::PerSet && m_drive.IsFuse());
+  if (good && syncEach && fdatasync(out.fd) != 0) {
+    good = false;
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+  }
+  if (close(out.fd) != 0 && good) {
+    good = false;
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+  }
+  out.fd = -1;
+  if (!good) {
+    // The earlier file was never touched; the incomplete copy goes.
+    unlinkat(folderFd, out.tempLeaf.c_str(), 0);
+    return;
+  }
+  Pending p;
+  p.folder = out.shared;
+  p.tempLeaf = out.tempLeaf;
+  p.leaf = out.leaf;
+  p.path = out.path;
+  p.replace = out.replace;
+  p.verified = m_state == SetState::Good;
+  m_pending.push_back(std::move(p));
+  m_nPendingBytes += out.bytes;
+  if (m_state != SetState::Unverified &&
+      (m_flush != Flush::PerSet || m_pending.size() >= kBatchFiles || m_nPendingBytes >= kBatchBytes))
+    CommitPending(false);
+}
+
+void CEntryReader::Place(Pending& p, const char* note) {
+  const int folderFd = p.folder->Get();
+  if (!p.replace) {
+    // Nothing was there: never replace what may have appeared since.
+    if (fern::RenameNoReplace(folderFd, p.tempLeaf, p.leaf) != 0) {
+      int error = errno;
+      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      Later(p.path, fern::FormatFileError(error, p.path));
+      return;
     }
-    out.fd = -1;
-    bool good = complete && !out.failed;
-    if (!out.tempLeaf.empty()) {
-      if (good && renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str()) != 0) {
-        good = false;
-        SetError(errorText, fern::FormatFileError(errno, out.path));
-      }
-      if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
-    } else if (!out.backupLeaf.empty()) {
-      if (good) {
-        unlinkat(out.folder.Get(), out.backupLeaf.c_str(), 0);
-      } else {
-        // The earlier file takes the place of the incomplete copy.
-        renameat(out.folder.Get(), out.backupLeaf.c_str(), out.folder.Get(), out.leaf.c_str());
-      }
-    } else if (!good) {
-      // No earlier file to bring back: an incomplete copy must not pass for the real file.
-      unlinkat(out.folder.Get(), out.leaf.c_str(), 0);
+  } else if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
+    // A file system that will not rename over a file: the earlier file steps aside under a
+    // temporary name of its own, the new one takes its place, then the earlier one goes.
+    int error = errno;
+    std::string aside;
+    int moved = -1;
+    struct stat st;
+    // Only the earlier file itself steps aside, never what took its place meanwhile.
+    const bool plainFile = fstatat(folderFd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    for (unsigned n = 0; plainFile && n < 100 && moved != 0; ++n) {
+      aside = TempName();
+      moved = fern::RenameNoReplace(folderFd, p.leaf, aside);
+      if (moved != 0 && errno != EEXIST) break;
+    }
+    if (moved != 0) {
+      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      Later(p.path, fern::FormatFileError(error, p.path));
+      return;
+    }
+    if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
+      error = errno;
+      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      std::string text = fern::FormatFileError(error, p.path);
+      if (fern::RenameNoReplace(folderFd, aside, p.leaf) != 0)
+        text += " The earlier file is now " + FolderOf(p.path) + aside;
+      Later(p.path, text);
+      return;
+    }
+    unlinkat(folderFd, aside.c_str(), 0);
+  }
+  m_bPlaced = true;
+  if (note != nullptr) Later(p.path, note);
+}
+
+void CEntryReader::CommitPending(bool final) {
+  if (m_pending.empty() || m_bDriveLost) return;
+  const bool damaged = m_bDamaged || m_state == SetState::Damaged;
+  const bool clean = m_bEnded && !damaged;
+  std::vector<Pending> go, keep;
+  for (Pending& p : m_pending) {
+    // A file not yet matched to a good set waits until the set's end tells.
+    if (p.verified || damaged || final)
+      go.push_back(std::move(p));
+    else
+      keep.push_back(std::move(p));
+  }
+  m_pending = std::move(keep);
+  if (m_pending.empty()) {
+    m_nPendingBytes = 0;
+    m_folders.clear();
+  }
+  if (go.empty()) return;
+  // Renames are writes: only on the drive the restore started on.
+  if (!m_drive.StillMounted()) {
+    m_bDriveLost = true;
+    return;
+  }
+  // The new data reaches the medium before any earlier copy is let go.
+  if (m_flush == Flush::PerSet && !m_drive.Sync()) {
+    int error = errno;
+    for (Pending& p : go) {
+      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+      Later(p.path, fern::FormatFileError(error, p.path));
+    }
+    return;
+  }
+  for (Pending& p : go) {
+    if (p.verified || clean) {
+      Place(p, nullptr);
+    } else if (!p.replace) {
+      // Nothing is lost by a new file from a damaged set, but the user must know.
+      Place(p, kFromDamagedSet);
+    } else {
+      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+      Later(p.path, kNotReplaced);
     }
   }
+}
+
+void CEntryReader::FinishRestore(CStreamFile& stream, std::vector<std::string>& fileNames,
+                                 std::vector<std::string>& errorTexts) {
+  if (!m_bDriveLost && m_state == SetState::Unverified && !m_bEnded && !m_bDamaged) {
+    // Whether the files written so far may replace anything rests on the set's check.
+    std::string name;
+    uint32_t size = 0;
+    int64_t time = 0;
+    while (ExtractEntry(stream, name, size, time, std::string(), nullptr, nullptr)) {
+    }
+  }
+  CommitPending(true);
+  if (m_bPlaced && m_flush != Flush::None && !m_bDriveLost) {
+    // The renames themselves reach the medium before the restore reports it is done.
+    if (!m_drive.StillMounted())
+      m_bDriveLost = true;
+    else if (!m_drive.Sync())
+      Later(m_drive.Path(), fern::FormatFileError(errno, m_drive.Path()));
+  }
+  m_bPlaced = false;
+  fileNames.insert(fileNames.end(), m_laterNames.begin(), m_laterNames.end());
+  errorTexts.insert(errorTexts.end(), m_laterTexts.begin(), m_laterTexts.end());
+  m_laterNames.clear();
+  m_laterTexts.clear();
 }
 
 bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t& size,
@@ -232,21 +498,38 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   name.clear();
   size = 0;
   if (errorText != nullptr) errorText->clear();
+  if (!targetFolder.empty() && !CheckDrive(targetFolder)) return false;
+  // A damaged set is restored only as far as the verifying pass read it in full.
+  if (m_state == SetState::Damaged && m_nEntry >= m_digests.size()) return false;
 
   fern::EntryHeader header;
   std::string stored;
   switch (fern::ReadEntryHeader(stream, header, stored)) {
     case fern::HeaderResult::End:
+      // A set that changed since the verifying pass is damage as well.
+      if (m_state == SetState::Good && m_nEntry != m_digests.size())
+        ReportDamage();
+      else
+        m_bEnded = true;
+      CommitPending(true);
       return false;
     case fern::HeaderResult::Damaged:
-      m_ui.ShowMessage(kErrorReading);
+      ReportDamage();
+      CommitPending(true);
       return false;
     case fern::HeaderResult::Entry:
       break;
   }
+  const size_t index = m_nEntry++;
+  if (m_state == SetState::Good && index >= m_digests.size()) {
+    ReportDamage();
+    CommitPending(true);
+    return false;
+  }
   name = stored;
   size = header.dataLength;
   time = header.time;
+  uint32_t digest = StartDigest(header, stored);
   // The name is the text up to its first zero byte; one that went on past a zero is not what
   // the set meant, and is not written anywhere.
   const bool nameCut = stored.size() != header.nameLength;
@@ -281,7 +564,7 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   if ((wanted || picked) && nameCut) {
     SetError(errorText, fern::FormatFileErrorId(IDS_FILE_BADPATH, stored));
   } else if (wanted) {
-    OpenTarget(targetFolder, stored, time, name, out, errorText);
+    OpenTarget(targetFolder, stored, time, size, name, out, errorText);
   } else if (picked) {
     OpenPicked(pickPath, out, errorText);
   }
@@ -290,16 +573,27 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   while (done < size) {
     unsigned chunk = size - done < fern::kCopyChunk ? size - done : fern::kCopyChunk;
     if (ReadChunk(stream, m_pCopyBuffer, chunk) != chunk) {
-      m_ui.ShowMessage(kErrorReading);
+      ReportDamage();
       break;
     }
     done += chunk;
+    digest = AddDigest(digest, m_pCopyBuffer, chunk);
     if (out.fd >= 0 && !out.failed && !WriteAll(out.fd, m_pCopyBuffer, chunk)) {
       out.failed = true;
       SetError(errorText, fern::FormatFileError(errno, out.path));
     }
   }
-  bool result = done == size;
-  Finish(out, result, errorText);
-  return result;
+  out.bytes = done;
+  const bool result = done == size;
+  const bool digestOk = m_state != SetState::Good || (result && digest == m_digests[index]);
+  if (out.target)
+    FinishTarget(out, result, digestOk, errorText);
+  else
+    Finish(out, result, errorText);
+  if (!result || !digestOk) {
+    ReportDamage();
+    CommitPending(true);
+    return false;
+  }
+  return true;
 }

@@ -1,29 +1,72 @@
 // The one reader of set entries. Each call takes the next entry from an open set stream and
 // writes its data under a target folder, into the scratch folder, or nowhere.
+//
+// A restore never leaves the drive worse than before. Each file is written under a short
+// temporary name in its folder (created with O_EXCL) and put in place by a rename only once it
+// is complete, its data is on the medium and it is known to come from a set whose gzip check
+// passed: either VerifySet read the whole set first and the entry's digest matches, or the
+// set's end has been read with its check passed. Until then the earlier file stays untouched.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/EngineUI.h"
+#include "platform/DriveRoot.h"
 #include "storage/StreamFile.h"
 
 class CEntryReader {
  public:
+  // How restored files reach the medium before an earlier copy is let go. PerSet: one syncfs
+  // of the drive for each batch of files (and each file by itself on FUSE, where syncfs may
+  // not reach the daemon); PerFile: fdatasync of every file; None: no flush (measurements).
+  enum class Flush { PerSet, PerFile, None };
+
   // copyBuffer: 16 KiB owned by the caller, used by this transfer alone. overwriteAnswer: the
   // remembered answer to the overwrite prompt (-1 none), kept across entries by the caller.
   CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer);
+  ~CEntryReader();
+  CEntryReader(const CEntryReader&) = delete;
+  CEntryReader& operator=(const CEntryReader&) = delete;
 
   // targetFolder: "" to write nothing, else the drive root ending in '/'. pickList: null for
   // every entry, else the stored names wanted (a picked element is replaced by its scratch
   // path). errorText: null or the reason the entry's file was not written ("" when it was).
   // name receives the stored name, replaced by the target path when the entry goes there.
-  // Returns true when the entry's data was read completely; false at the end of the set and
-  // after a damaged header or data (then "error reading" has been shown once).
+  // Returns true when the entry's data was read completely; false at the end of the set,
+  // after a damaged header or data (then "error reading" has been shown once), and once the
+  // drive is gone (DriveLost(); nothing is shown, the caller ends as for a cancel).
   bool ExtractEntry(CStreamFile& stream, std::string& name, uint32_t& size, int64_t& time,
                     const std::string& targetFolder, std::vector<std::string>* pickList,
                     std::string* errorText);
+
+  // A first pass over the whole set that writes nothing: records each entry's digest and
+  // learns whether the set's check passes. False for a damaged set ("error reading" shown).
+  // The caller then opens the set again for the restore itself: with a good set files are put
+  // in place batch by batch as it goes; with a damaged one only files that did not exist are
+  // written (each named in the error list) and existing ones are kept (also named), up to the
+  // entry where this pass stopped. stopped: asked between entries; true ends the pass at once
+  // (false returned, nothing shown) and the caller restores nothing.
+  bool VerifySet(CStreamFile& stream, const std::function<bool()>& stopped = nullptr);
+
+  // The drive a restore writes to. expected: the drive as the caller saw it when its restore
+  // (or its window) started; null takes it as it is now. Without this call the first target
+  // folder is taken. False (errno set) when it cannot be opened or is not that drive.
+  bool SetDrive(const std::string& root, const fern::CDriveIdentity* expected = nullptr);
+  // True once the drive was found gone or changed; nothing is written from then on.
+  bool DriveLost() const { return m_bDriveLost; }
+
+  // Ends a restore: reads the rest of a set that was not verified (to learn whether its check
+  // passes), puts the written files in place or drops them, flushes the drive, and appends the
+  // rows of files that need the user's attention to the two lists.
+  void FinishRestore(CStreamFile& stream, std::vector<std::string>& fileNames,
+                     std::vector<std::string>& errorTexts);
+
+  void SetFlush(Flush flush) { m_flush = flush; }
 
   // Creates every folder on the way to a file; failures are ignored.
   static void CreateFolderChain(const std::string& path);
@@ -32,16 +75,51 @@ class CEntryReader {
   // instead of the scratch folder; "" (the default) is the scratch folder.
   void SetPickFolder(const std::string& folder) { m_strPickFolder = folder; }
 
+  // The prefix of the temporary names restored files are written under.
+  static const char* TempPrefix();
+
  private:
-  // Where a picked entry's data goes when it is not written below a target folder.
   struct Output;
+  // A complete file under its temporary name, waiting to be put in place.
+  struct Pending {
+    std::shared_ptr<fern::CFolderFd> folder;
+    std::string tempLeaf, leaf, path;
+    bool replace = false;   // an earlier file is there
+    bool verified = false;  // the entry matched the verifying pass of a good set
+  };
+  enum class SetState { Unverified, Good, Damaged };
+
   bool OpenTarget(const std::string& targetFolder, const std::string& stored, int64_t time,
-                  std::string& name, Output& out, std::string* errorText);
+                  uint32_t size, std::string& name, Output& out, std::string* errorText);
   bool OpenPicked(const std::string& pickPath, Output& out, std::string* errorText);
   void Finish(Output& out, bool complete, std::string* errorText);
+  void FinishTarget(Output& out, bool complete, bool digestOk, std::string* errorText);
+  bool CheckDrive(const std::string& targetFolder);
+  void ReportDamage();
+  // Puts pending files in place (or drops them) by the rules above; final: the set has been
+  // read to its end or its damage, nothing stays pending.
+  void CommitPending(bool final);
+  void Place(Pending& p, const char* note);
+  void Later(const std::string& path, const std::string& text);
 
   IEngineUI& m_ui;
   char* m_pCopyBuffer;
   int& m_nOverwriteAnswer;
   std::string m_strPickFolder;
+
+  Flush m_flush = Flush::PerSet;
+  fern::CDriveRoot m_drive;
+  bool m_bDriveLost = false;
+  int m_nDriveError = 0;  // why the drive root could not be opened
+  SetState m_state = SetState::Unverified;
+  std::vector<uint32_t> m_digests;  // of the verifying pass, one per entry read in full
+  size_t m_nEntry = 0;              // entries read so far by ExtractEntry
+  bool m_bEnded = false;            // the set's end was read, its check passed
+  bool m_bDamaged = false;          // damage met by ExtractEntry
+  bool m_bDamageShown = false;      // "error reading" has been shown
+  bool m_bPlaced = false;           // a file was put in place since the last flush
+  std::vector<Pending> m_pending;
+  uint64_t m_nPendingBytes = 0;
+  std::map<std::string, std::shared_ptr<fern::CFolderFd>> m_folders;  // of the pending batch
+  std::vector<std::string> m_laterNames, m_laterTexts;
 };

@@ -33,6 +33,11 @@ bool CRestoreRun::DriveStillThere(const std::string& driveRoot) {
 void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
                                       const std::string& driveName, const std::string& driveRoot) {
   m_bDriveChanged = false;
+  // Every set goes to this very drive: same device and folder, still mounted at its root.
+  if (!fern::IdentifyFolder(driveRoot, m_driveAtStart)) {
+    m_bDriveChanged = true;
+    return;
+  }
   for (const CSetRow& row : selectedRows) {
     if (m_bStop.load()) break;
     // Entries must stay on the drive the run started on.
@@ -51,9 +56,25 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
   CCompressedFile set;
   if (!set.Open(setPath.c_str(), 2)) return false;
 
+  CEntryReader reader(m_ui, m_pCopyBuffer, m_nOverwriteAnswer);
+  reader.SetFlush(m_flush);
+  if (!reader.SetDrive(driveRoot, m_driveAtStart.valid ? &m_driveAtStart : nullptr)) {
+    m_bDriveChanged = true;
+    set.Close();
+    return true;
+  }
+  // The whole set is read once before anything is written: a set that fails its check never
+  // replaces a file on the drive.
+  reader.VerifySet(set, [this] { return m_bStop.load(); });
+  set.Close();
+  if (m_bStop.load()) {
+    m_ui.RefreshDriveInfo();
+    return true;
+  }
+  if (!set.Open(setPath.c_str(), 2)) return true;
+
   std::vector<std::string> fileNames, errorTexts;
   int errorCount = 0;
-  CEntryReader reader(m_ui, m_pCopyBuffer, m_nOverwriteAnswer);
   std::string name, errorText;
   uint32_t size = 0;
   int64_t time = 0;
@@ -71,6 +92,8 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
     if (!DriveStillThere(driveRoot)) break;
     more = reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
   }
+  reader.FinishRestore(set, fileNames, errorTexts);
+  if (reader.DriveLost()) m_bDriveChanged = true;
   if (errorCount >= kMaxErrors) {
     fileNames.push_back("<Exceeded Maximum number of Errors>");
     errorTexts.push_back("<Cancelling operation>");

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/EngineUI.h"
+#include "engine/EntryReader.h"
+#include "platform/DriveRoot.h"
 
 struct CSetRow {
   std::string driveName;  // the list's "Name" column
@@ -30,8 +32,11 @@ class CRestoreRun {
   // opened (skipped silently).
   bool RestoreSet(const std::string& setPath, const std::string& driveRoot);
 
-  // True once the drive root changed during the run.
+  // True once the drive root changed during the run, or the drive was no longer mounted there.
   bool DriveChanged() const { return m_bDriveChanged; }
+
+  // How restored files are flushed (measurements compare the ways).
+  void SetFlush(CEntryReader::Flush flush) { m_flush = flush; }
 
  private:
   // False (and DriveChanged() true from then on) once the drive root is not driveRoot.
@@ -43,4 +48,6 @@ class CRestoreRun {
   int& m_nOverwriteAnswer;
   std::function<std::string()> m_driveRootNow;
   bool m_bDriveChanged = false;
+  fern::CDriveIdentity m_driveAtStart;  // the drive when the run started; invalid for one set
+  CEntryReader::Flush m_flush = CEntryReader::Flush::PerSet;
 };

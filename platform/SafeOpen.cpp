@@ -174,7 +174,17 @@ int RenameNoReplace(int folderFd, const std::string& from, const std::string& to
     errno = EINVAL;
     return -1;
   }
-  return renameat2(folderFd, from.c_str(), folderFd, to.c_str(), RENAME_NOREPLACE);
+  if (renameat2(folderFd, from.c_str(), folderFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // FUSE file systems (ntfs-3g, exfat-fuse) refuse the flag: look first, then rename. Not
+  // atomic, but the best such a file system allows.
+  struct stat st;
+  if (fstatat(folderFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return renameat(folderFd, from.c_str(), folderFd, to.c_str());
 }
 
 }  // namespace fern

@@ -50,8 +50,9 @@ void SplitRelative(const std::string& relative, std::string& folder, std::string
 // Whether a single name can be used in a folder: not empty, ".", "..", nor holding '/' or NUL.
 bool IsPlainName(const std::string& name);
 
-// renameat2 with RENAME_NOREPLACE within one folder: an existing "to" is never replaced.
-// 0, or -1 with errno (EEXIST when "to" exists).
+// Renames within one folder without replacing an existing "to": renameat2 with
+// RENAME_NOREPLACE, and where the file system refuses the flag (FUSE answers EINVAL) a look
+// followed by a plain rename. 0, or -1 with errno (EEXIST when "to" exists).
 int RenameNoReplace(int folderFd, const std::string& from, const std::string& to);
 
 // Uses the per-segment walk even where the kernel has openat2 (for tests of older kernels).

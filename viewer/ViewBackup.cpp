@@ -211,6 +211,8 @@ void CViewBackup::showEvent(QShowEvent* event) {
 }
 
 void CViewBackup::OnInitDialog() {
+  // Restores go only to the drive that was attached when the viewer opened.
+  fern::IdentifyFolder(m_strDriveRoot, m_driveAtOpen);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->geometry().center() - QPoint(width() / 2, height() / 2));
 
@@ -616,9 +618,16 @@ void CViewBackup::RestoreCheckedFiles() {
   std::vector<std::string> fileNames;
   std::vector<std::string> errorTexts;
   CCompressedFile set;
-  if (set.Open(m_strSetPath.c_str(), 2)) {
-    std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-    CEntryReader reader(*m_pUI, copyBuffer.data(), theApp.m_nOverwriteAnswer);
+  std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
+  CEntryReader reader(*m_pUI, copyBuffer.data(), theApp.m_nOverwriteAnswer);
+  // Only onto the drive the viewer was opened for, while it is still mounted there; the whole
+  // set is checked once before anything on it is replaced.
+  if (set.Open(m_strSetPath.c_str(), 2) &&
+      reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr)) {
+    reader.VerifySet(set, [this] { return m_bStop != 0; });
+    set.Close();
+  }
+  if (!reader.DriveLost() && !m_bStop && set.Open(m_strSetPath.c_str(), 2)) {
     std::string name;
     std::string errorText;
     uint32_t size = 0;
@@ -630,6 +639,7 @@ void CViewBackup::RestoreCheckedFiles() {
       }
       if (m_bStop) break;
     }
+    reader.FinishRestore(set, fileNames, errorTexts);
     set.Close();
   }
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);

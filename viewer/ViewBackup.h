@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/DriveRoot.h"
 #include "viewer/TreeIndex.h"
 #include "viewer/TreeItem.h"
 
@@ -39,6 +40,7 @@ class CViewBackup : public QDialog {
   std::atomic<int> m_bBusy{0};  // an operation (loading, restoring, extracting) runs
   std::atomic<int> m_bStop{1};  // stop request; 1 whenever nothing runs
   bool m_bDriveAttached = false;
+  fern::CDriveIdentity m_driveAtOpen;  // the drive at m_strDriveRoot when the dialog started
   std::vector<std::unique_ptr<CTreeItem>> m_items;  // every node, in creation order
 
   // Commands by number: ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW.

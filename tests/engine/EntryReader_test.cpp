@@ -349,7 +349,11 @@ int RestoreWithSizeLimit(const std::string& set, const std::string& drive) {
     if (!ui.messages.empty()) _exit(14);
     // The stream is positioned at the next entry.
     more = reader.ExtractEntry(file, name, size, time, drive, nullptr, &error);
-    _exit(more && error.empty() && name == drive + "next.txt" ? 0 : 15);
+    if (!more || !error.empty() || name != drive + "next.txt") _exit(15);
+    // Files go in place once the set is known to be whole.
+    std::vector<std::string> names, texts;
+    reader.FinishRestore(file, names, texts);
+    _exit(names.empty() && ui.messages.empty() ? 0 : 16);
   }
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;

@@ -263,9 +263,12 @@ TEST(ViewerActions, EscapeDuringRestoreStopsAfterTheCurrentEntry) {
   ASSERT_TRUE(WaitIdle(view));
   EXPECT_EQ(view.StatusLine()->text(), "Done!");
   size_t written = 0;
-  for (const auto& file : std::filesystem::directory_iterator(drive / "d")) {
-    (void)file;
-    ++written;
+  // A stop during the first pass over the set (before anything is written) leaves no folder.
+  if (std::filesystem::exists(drive / "d")) {
+    for (const auto& file : std::filesystem::directory_iterator(drive / "d")) {
+      (void)file;
+      ++written;
+    }
   }
   EXPECT_LT(written, 3000u);
   Key(view.Tree(), Qt::Key_Escape);

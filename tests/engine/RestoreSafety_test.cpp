@@ -1,0 +1,323 @@
+// A restore never leaves the drive worse than before: damaged sets, sets that change between
+// the verifying pass and the restore, and a drive that goes away during the restore.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/EntryReader.h"
+#include "engine/RestoreRun.h"
+#include "platform/DriveRoot.h"
+#include "storage/CompressedFile.h"
+#include "tests/engine/IndependentSetWriter.h"
+#include "tests/engine/RecordingUI.h"
+#include "tests/engine/RestoreFixture.h"
+#include "tests/storage/GzipCheck.h"
+
+using namespace restore_test;
+
+namespace {
+
+constexpr int64_t kEntryTime = 1700000000;
+
+bool HasTempFile(const std::vector<std::string>& tree) {
+  for (const std::string& path : tree)
+    if (path.find(CEntryReader::TempPrefix()) != std::string::npos) return true;
+  return false;
+}
+
+class RestoreSafetyTest : public RestoreFolders {
+ protected:
+  // Restores one set with a fresh run; the drive holds what the caller put there.
+  void Restore(CRecordingUI& ui, const std::string& set) {
+    std::atomic<bool> stop{false};
+    int answer = -1;
+    CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+    run.RestoreSet(set, drive);
+  }
+  std::vector<char> buffer = std::vector<char>(16384);
+};
+
+TEST_F(RestoreSafetyTest, DamagedSetsNeverReplaceAFileWithWrongData) {
+  // Earlier files on the drive, older than the entries; one entry is a new file.
+  const std::map<std::string, std::string> earlier = {
+      {"a.txt", "the earlier a"}, {"dir/b.bin", Noise(30000, 3)}, {"dir/c.txt", "earlier c"}};
+  const std::map<std::string, std::string> entries = {{"a.txt", "restored a, a little longer"},
+                                                      {"dir/b.bin", Noise(50000, 9)},
+                                                      {"dir/c.txt", std::string(20000, 'c')},
+                                                      {"new.txt", Noise(3000, 4)}};
+  CIndependentSetWriter w;
+  for (const auto& [path, data] : entries) {
+    std::string stored = "E:\\" + path;
+    for (char& ch : stored)
+      if (ch == '/') ch = '\\';
+    w.AddEntry(stored, data, kEntryTime);
+  }
+  std::string good;
+  ASSERT_TRUE(CIndependentSetWriter::Deflate(w.Content(), good));
+
+  // Flipped bytes all over the stream (header, data, trailer) and cuts at many lengths.
+  std::vector<std::string> damaged;
+  for (size_t pos = 0; pos < good.size(); pos += good.size() / 97 + 1) {
+    std::string d = good;
+    d[pos] = static_cast<char>(d[pos] ^ (1 << (pos % 8)));
+    damaged.push_back(d);
+  }
+  for (size_t i = 0; i < 8; ++i) {
+    std::string d = good;
+    d[d.size() - 1 - i] = static_cast<char>(d[d.size() - 1 - i] ^ 0x10);  // the trailer
+    damaged.push_back(d);
+  }
+  for (size_t cut = 1; cut < good.size(); cut += good.size() / 31 + 1) damaged.push_back(good.substr(0, cut));
+  damaged.push_back(good.substr(0, good.size() - 1));
+
+  int replacedFromBadSets = 0, checksFailed = 0;
+  for (size_t k = 0; k < damaged.size(); ++k) {
+    SCOPED_TRACE("damaged set " + std::to_string(k));
+    ASSERT_EQ(system(("rm -rf '" + drive + "' && mkdir -p '" + drive + "dir'").c_str()), 0);
+    for (const auto& [path, data] : earlier) {
+      ASSERT_TRUE(WriteFile(drive + path, data));
+      ASSERT_TRUE(SetMtime(drive + path, kEntryTime - 100));
+    }
+    const std::string set = SetPath("d.fcf");
+    ASSERT_TRUE(WriteFile(set, damaged[k]));
+    std::string plain;
+    const bool passes = InflateGzip(damaged[k], plain);
+    if (!passes) ++checksFailed;
+
+    CRecordingUI ui;
+    Restore(ui, set);
+    EXPECT_LE(ui.messages.size(), 1u);
+    if (!passes) {
+      EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
+    }
+    for (const auto& [path, data] : earlier) {
+      const std::string now = ReadFile(drive + path);
+      if (now == data) continue;
+      // Replaced: only ever by the entry's own bytes, and only from a set that passed.
+      EXPECT_TRUE(passes) << path << " replaced from a set that fails its check";
+      EXPECT_EQ(now, entries.at(path)) << path;
+      ++replacedFromBadSets;
+    }
+    std::vector<std::string> named;
+    for (const auto& list : ui.errorLists) named.insert(named.end(), list.fileNames.begin(), list.fileNames.end());
+    if (Exists(drive + "new.txt") && !passes) {
+      // A file that was not there before, written from a damaged set, is named.
+      EXPECT_NE(std::find(named.begin(), named.end(), drive + "new.txt"), named.end());
+    }
+    if (Exists(drive + "new.txt") && passes) {
+      EXPECT_EQ(ReadFile(drive + "new.txt"), entries.at("new.txt"));
+    }
+    EXPECT_FALSE(HasTempFile(Tree(drive)));
+  }
+  EXPECT_GT(checksFailed, 100);  // the sweep did damage sets
+  EXPECT_EQ(replacedFromBadSets, 0);
+
+  // And the undamaged set does replace them all.
+  ASSERT_TRUE(WriteFile(SetPath("g.fcf"), good));
+  CRecordingUI ui;
+  Restore(ui, SetPath("g.fcf"));
+  EXPECT_TRUE(ui.messages.empty());
+  for (const auto& [path, data] : entries) EXPECT_EQ(ReadFile(drive + path), data) << path;
+}
+
+TEST_F(RestoreSafetyTest, ASetThatChangesAfterTheVerifyingPassReplacesNothingOfTheChange) {
+  CIndependentSetWriter first, second;
+  first.AddEntry("E:\\one.txt", "one from the first", kEntryTime);
+  first.AddEntry("E:\\two.txt", "two from the first", kEntryTime);
+  second.AddEntry("E:\\one.txt", "one from the first", kEntryTime);
+  second.AddEntry("E:\\two.txt", "two, changed since", kEntryTime);  // a good stream of its own
+  ASSERT_TRUE(first.Write(SetPath("a.fcf")));
+  ASSERT_TRUE(second.Write(SetPath("b.fcf")));
+  ASSERT_TRUE(WriteFile(drive + "one.txt", "earlier one"));
+  ASSERT_TRUE(WriteFile(drive + "two.txt", "earlier two"));
+  ASSERT_TRUE(SetMtime(drive + "one.txt", kEntryTime - 1));
+  ASSERT_TRUE(SetMtime(drive + "two.txt", kEntryTime - 1));
+
+  CRecordingUI ui;
+  int answer = -1;
+  CEntryReader reader(ui, buffer.data(), answer);
+  CCompressedFile verified, changed;
+  ASSERT_TRUE(verified.Open(SetPath("a.fcf").c_str(), 2));
+  EXPECT_TRUE(reader.VerifySet(verified));
+  verified.Close();
+  ASSERT_TRUE(changed.Open(SetPath("b.fcf").c_str(), 2));
+  std::string name, error;
+  uint32_t size = 0;
+  int64_t time = 0;
+  EXPECT_TRUE(reader.ExtractEntry(changed, name, size, time, drive, nullptr, &error));
+  EXPECT_FALSE(reader.ExtractEntry(changed, name, size, time, drive, nullptr, &error));
+  std::vector<std::string> names, texts;
+  reader.FinishRestore(changed, names, texts);
+  changed.Close();
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
+  EXPECT_EQ(ReadFile(drive + "one.txt"), "one from the first");  // matched the verified set
+  EXPECT_EQ(ReadFile(drive + "two.txt"), "earlier two");
+  EXPECT_FALSE(HasTempFile(Tree(drive)));
+}
+
+TEST_F(RestoreSafetyTest, ADamagedSetWritesOnlyNewFilesAndNamesThem) {
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\old.txt", "restored old", kEntryTime);
+  w.AddEntry("E:\\fresh.txt", "fresh", kEntryTime);
+  w.AddEntry("E:\\cut.bin", Noise(5000, 1), kEntryTime, 9000);  // cut short inside its data
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  ASSERT_TRUE(WriteFile(drive + "old.txt", "earlier old"));
+  ASSERT_TRUE(SetMtime(drive + "old.txt", kEntryTime - 1));
+
+  CRecordingUI ui;
+  Restore(ui, SetPath("s.fcf"));
+  EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
+  EXPECT_EQ(ReadFile(drive + "old.txt"), "earlier old");
+  EXPECT_EQ(ReadFile(drive + "fresh.txt"), "fresh");
+  EXPECT_FALSE(Exists(drive + "cut.bin"));
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  const auto& list = ui.errorLists[0];
+  ASSERT_EQ(list.fileNames.size(), 2u);
+  EXPECT_EQ(list.fileNames[0], drive + "old.txt");
+  EXPECT_NE(list.errorTexts[0].find("Not replaced"), std::string::npos);
+  EXPECT_EQ(list.fileNames[1], drive + "fresh.txt");
+  EXPECT_NE(list.errorTexts[1].find("damaged"), std::string::npos);
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{"fresh.txt", "old.txt"}));
+}
+
+// A UI that unmounts the drive once the first entry has been restored.
+class UnmountingUI : public CRecordingUI {
+ public:
+  std::string point;
+  bool done = false;
+  void SetInfoText(const std::string& text) override {
+    CRecordingUI::SetInfoText(text);
+    if (!done) done = umount2(point.c_str(), MNT_DETACH) == 0;
+  }
+};
+
+TEST_F(RestoreSafetyTest, NothingIsWrittenOnceTheDriveIsNoLongerMountedThere) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string point = base + "/stick";
+  ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+  if (mount("fern-test", point.c_str(), "tmpfs", 0, "size=8m") != 0)
+    GTEST_SKIP() << "mount of a tmpfs not allowed here: " << strerror(errno);
+  fern::CDriveIdentity atStart;
+  ASSERT_TRUE(fern::IdentifyFolder(point, atStart));
+  EXPECT_TRUE(atStart.mountRoot);
+
+  CIndependentSetWriter w;
+  for (int i = 0; i < 20; ++i) w.AddEntry("E:\\d\\f" + std::to_string(i) + ".txt", "data", kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  UnmountingUI ui;
+  ui.point = point;
+  std::atomic<bool> stop{false};
+  int answer = -1;
+  CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+  run.RestoreSelectedSets({{"", SetPath("s.fcf")}}, "", point + "/");
+  umount2(point.c_str(), MNT_DETACH);  // in case the UI was never called
+  EXPECT_TRUE(ui.done);
+  EXPECT_TRUE(run.DriveChanged());
+  // The bare mount-point folder on the PC's own disk received nothing.
+  EXPECT_TRUE(Tree(point).empty()) << Tree(point).size();
+  EXPECT_TRUE(ui.messages.empty());
+
+  // A restore that starts after the drive is gone (the viewer's case: the drive was seen when
+  // it opened) writes nothing either.
+  CEntryReader reader(ui, buffer.data(), answer);
+  EXPECT_FALSE(reader.SetDrive(point + "/", &atStart));
+  EXPECT_TRUE(reader.DriveLost());
+  CCompressedFile set;
+  ASSERT_TRUE(set.Open(SetPath("s.fcf").c_str(), 2));
+  std::string name, error;
+  uint32_t size = 0;
+  int64_t time = 0;
+  EXPECT_FALSE(reader.ExtractEntry(set, name, size, time, point + "/", nullptr, &error));
+  set.Close();
+  EXPECT_TRUE(Tree(point).empty());
+  rmdir(point.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RestoreSafetyTest, ANearlyFullStickStillHasEveryFileReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string point = base + "/full";
+  ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+  if (mount("fern-test", point.c_str(), "tmpfs", 0, "size=6m") != 0)
+    GTEST_SKIP() << "mount of a tmpfs not allowed here: " << strerror(errno);
+  struct Unmount {
+    std::string point;
+    ~Unmount() { umount2(point.c_str(), MNT_DETACH); }
+  } unmount{point};
+  // Four files of 1 MiB on a 6 MiB stick: a copy of each fits beside the rest, not all four.
+  CIndependentSetWriter w;
+  for (int i = 0; i < 4; ++i) {
+    const std::string leaf = "f" + std::to_string(i) + ".bin";
+    ASSERT_TRUE(WriteFile(point + "/" + leaf, Noise(1 << 20, 10 + i)));
+    ASSERT_TRUE(SetMtime(point + "/" + leaf, kEntryTime - 1));
+    w.AddEntry("E:\\" + leaf, Noise(1 << 20, 20 + i), kEntryTime);
+  }
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  CRecordingUI ui;
+  std::atomic<bool> stop{false};
+  int answer = -1;
+  CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+  run.RestoreSet(SetPath("s.fcf"), point + "/");
+  EXPECT_TRUE(ui.errorLists.empty()) << ui.errorLists[0].errorTexts[0];
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(ReadFile(point + "/f" + std::to_string(i) + ".bin"), Noise(1 << 20, 20 + i)) << i;
+  EXPECT_EQ(Tree(point).size(), 4u);
+}
+
+}  // namespace
+
+namespace {
+
+// A UI that swaps the file at path for a folder while the restored copy waits to be put in place.
+class SwappingUI : public CRecordingUI {
+ public:
+  std::string path;
+  void SetInfoText(const std::string& text) override {
+    CRecordingUI::SetInfoText(text);
+    if (unlink(path.c_str()) == 0 && mkdir(path.c_str(), 0755) == 0) WriteFile(path + "/inside", "mine");
+  }
+};
+
+TEST_F(RestoreSafetyTest, WhatTookTheEarlierFilesPlaceIsNeverMovedOrReplaced) {
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\x.txt", "restored", kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  ASSERT_TRUE(WriteFile(drive + "x.txt", "earlier"));
+  ASSERT_TRUE(SetMtime(drive + "x.txt", kEntryTime - 1));
+  SwappingUI ui;
+  ui.path = drive + "x.txt";
+  Restore(ui, SetPath("s.fcf"));
+  EXPECT_EQ(ReadFile(drive + "x.txt/inside"), "mine");
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  EXPECT_EQ(ui.errorLists[0].fileNames, std::vector<std::string>{drive + "x.txt"});
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{"x.txt", "x.txt/inside"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(RestoreSafetyTest, ACancelDuringTheVerifyingPassWritesNothing) {
+  CIndependentSetWriter w;
+  for (int i = 0; i < 50; ++i) w.AddEntry("E:\\f" + std::to_string(i), Noise(2000, i), kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("s.fcf")));
+  CRecordingUI ui;
+  std::atomic<bool> stop{true};
+  int answer = -1;
+  CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+  EXPECT_TRUE(run.RestoreSet(SetPath("s.fcf"), drive));
+  EXPECT_TRUE(Tree(drive).empty());
+  EXPECT_TRUE(ui.messages.empty());
+  EXPECT_EQ(ui.driveInfoRefreshes, 1);
+}
+
+}  // namespace
