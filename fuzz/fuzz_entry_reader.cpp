@@ -1,9 +1,11 @@
 // The entry reader on any bytes, taken both as a set file (raw) and as the content of a valid
 // gzip stream, in each of its uses: the viewer's load (nothing written), a restore into a real
 // folder full of traps, an extraction of picked entries into a folder, and a restore of picked
-// entries. After every input nothing outside the target may have changed, the traps stand, and
-// no file is left in the target that no entry names. For the gzip form, whose content is known,
-// what the reader reports and writes is held against an independent reading of the format.
+// entries; the restores run as every restore does (drive taken, set verified, then read again
+// and finished). After every input nothing outside the target may have changed, the traps stand,
+// no file of the target is gone, and no file (no temporary one above all) is left that no entry
+// names. For the gzip form, whose content is known, what the reader reports and writes is held
+// against an independent reading of the format.
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -91,13 +93,24 @@ struct Call {
   std::string error;
 };
 
-std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* pick, CRecordingUI& ui) {
-  CCompressedFile file;
-  FUZZ_CHECK(file.Open(g.set.c_str(), 2), "cannot open the set %s", g.set.c_str());
+// later: null, or the rows a restore adds at its end (files it could not put in place, or put in
+// place from a damaged set).
+std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* pick, CRecordingUI& ui,
+                          std::vector<std::string>* later = nullptr) {
   static char buffer[fern::kCopyChunk];
   int answer = -1;
   CEntryReader reader(ui, buffer, answer);
   reader.SetPickFolder(g.pick);
+  CCompressedFile file;
+  const bool restoring = !target.empty();
+  if (restoring) {
+    // As every restore does: the drive taken, the whole set checked once, then read again.
+    FUZZ_CHECK(reader.SetDrive(target), "cannot take %s as the drive", target.c_str());
+    FUZZ_CHECK(file.Open(g.set.c_str(), 2), "cannot open the set %s", g.set.c_str());
+    reader.VerifySet(file);
+    file.Close();
+  }
+  FUZZ_CHECK(file.Open(g.set.c_str(), 2), "cannot open the set %s", g.set.c_str());
   std::vector<Call> calls;
   // The viewer's load passes no error text; every caller that writes does.
   const bool loading = target.empty() && pick == nullptr;
@@ -107,10 +120,24 @@ std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* p
     calls.push_back(c);
     if (!c.ok) break;
   }
+  if (restoring) {
+    std::vector<std::string> names, texts;
+    reader.FinishRestore(file, names, texts);
+    FUZZ_CHECK(names.size() == texts.size(), "%zu rows, %zu texts", names.size(), texts.size());
+    if (later != nullptr) *later = names;
+  }
   file.Close();
+  FUZZ_CHECK(!reader.DriveLost(), "the target was taken for a lost drive");
   FUZZ_CHECK(ui.messages.size() <= 1, "\"error reading\" shown %zu times", ui.messages.size());
   return calls;
 }
+
+// Whether a name is one of the reader's temporary names.
+bool IsTemporary(const std::string& path) {
+  const std::string leaf = path.substr(path.rfind('/') + 1);
+  return leaf.compare(0, strlen(CEntryReader::TempPrefix()), CEntryReader::TempPrefix()) == 0;
+}
+
 
 void SetUpTarget() {
   fuzz::RemoveTree(g.target);
@@ -152,8 +179,13 @@ bool PlainRelative(const std::string& rel) {
 }
 
 // parsed: the entries behind the calls when known (then every call was answered Yes to All).
-void CheckTarget(const std::vector<Call>& calls, const std::vector<Parsed>* parsed) {
+// later: the files the restore's end named; where they are, any entry's data may be.
+void CheckTarget(const std::vector<Call>& calls, const std::vector<Parsed>* parsed,
+                 const std::vector<std::string>& later) {
   const std::string root = g.target + "/";
+  std::set<std::string> uncertain;
+  for (const auto& path : later)
+    if (path.compare(0, root.size(), root) == 0) uncertain.insert(path.substr(root.size()));
   std::set<std::string> targeted;
   std::map<std::string, const std::string*> written;  // the data each path must now hold
   for (size_t i = 0; i < calls.size(); ++i) {
@@ -171,6 +203,7 @@ void CheckTarget(const std::vector<Call>& calls, const std::vector<Parsed>* pars
 
   fuzz::Snapshot now = fuzz::TakeSnapshot(g.target, false);
   for (const auto& [rel, node] : now) {
+    FUZZ_CHECK(!IsTemporary(rel), "temporary file %s left in the target", fuzz::Printable(rel).c_str());
     auto before = g_targetInitial.find(rel);
     if (targeted.count(rel) != 0) {
       // A link, FIFO or folder is never replaced by an entry's file.
@@ -193,11 +226,19 @@ void CheckTarget(const std::vector<Call>& calls, const std::vector<Parsed>* pars
   }
 
   if (parsed == nullptr) return;
+  std::set<uint32_t> entryCrcs;
+  for (const auto& p : *parsed)
+    entryCrcs.insert(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(p.data.data()),
+                                                  static_cast<uInt>(p.data.size()))));
   for (const auto& rel : targeted) {
     auto n = now.find(rel);
     auto w = written.find(rel);
     auto before = g_targetInitial.find(rel);
-    if (w != written.end()) {
+    if (uncertain.count(rel) != 0) {
+      // Named at the end: the file as it was, or one of the set's entries (never a part).
+      if (n != now.end() && n->second.type == 'f' && !(before != g_targetInitial.end() && before->second == n->second))
+        FUZZ_CHECK(entryCrcs.count(n->second.crc) != 0, "%s holds no entry's data", fuzz::Printable(rel).c_str());
+    } else if (w != written.end()) {
       std::string content;
       FUZZ_CHECK(n != now.end() && n->second.type == 'f' && fuzz::ReadWholeFile(g.target + "/" + rel, content),
                  "%s was reported written but is not there", fuzz::Printable(rel).c_str());
@@ -265,8 +306,9 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
   CRecordingUI restoreUI;
   if (content != nullptr) restoreUI.overwriteAnswers = {kYesToAll};
   else restoreUI.overwriteAnswers = {answer, answer, answer, answer};
-  std::vector<Call> restored = ReadSet(g.target + "/", nullptr, restoreUI);
-  CheckTarget(restored, content != nullptr ? &parsed : nullptr);
+  std::vector<std::string> later;
+  std::vector<Call> restored = ReadSet(g.target + "/", nullptr, restoreUI, &later);
+  CheckTarget(restored, content != nullptr ? &parsed : nullptr, later);
   if (content == nullptr) {
     // The raw bytes mostly fail the gzip check early; the uses that differ only in where the
     // output goes are left to the gzip form.
@@ -285,8 +327,8 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
     if (p.complete) entryCrcs.insert(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(p.data.data()),
                                                                  static_cast<uInt>(p.data.size()))));
   for (const auto& [rel, node] : fuzz::TakeSnapshot(g.pick, false)) {
-    FUZZ_CHECK(node.type == 'f' && allowed.count(g.pick + "/" + rel) != 0, "%s left in the pick folder",
-               fuzz::Printable(rel).c_str());
+    FUZZ_CHECK(!IsTemporary(rel) && node.type == 'f' && allowed.count(g.pick + "/" + rel) != 0,
+               "%s left in the pick folder", fuzz::Printable(rel).c_str());
     FUZZ_CHECK(entryCrcs.count(node.crc) != 0, "picked file %s holds no entry's data", fuzz::Printable(rel).c_str());
   }
 
@@ -296,8 +338,8 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
   pick = PickList(loaded, 1);
   CRecordingUI tickedUI;
   tickedUI.overwriteAnswers = {answer, answer, answer, answer};
-  std::vector<Call> ticked = ReadSet(g.target + "/", &pick, tickedUI);
-  CheckTarget(ticked, nullptr);
+  std::vector<Call> ticked = ReadSet(g.target + "/", &pick, tickedUI, &later);
+  CheckTarget(ticked, nullptr, later);
   FUZZ_CHECK(fuzz::TakeSnapshot(g.pick, false).empty(), "a restore of picked entries wrote into the pick folder");
   CheckOutside("loading, restoring and extracting");
 }
