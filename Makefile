@@ -29,7 +29,7 @@ run: build
 test: test-deps build
 	cd $(BUILD) && $(TESTENV) ctest --output-on-failure -j $(JOBS)
 
-bench: deps
+bench: test-deps
 	@[ -f $(BUILD)-release/build.ninja ] || cmake -S . -B $(BUILD)-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DFERN_BUILD_TESTS=OFF
 	cmake --build $(BUILD)-release -j $(JOBS)
 	@set -e; for b in $(BUILD)-release/bench/bench_*; do \

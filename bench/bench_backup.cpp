@@ -1,22 +1,32 @@
-// A Full Backup through the engine against `tar -cf - DIR | gzip -9 > file` on the same
-// generated corpus. FERN_BENCH_MB sets the corpus size (default 200), FERN_BENCH_ROUNDS the
-// number of rounds (default 2).
+// A Full Backup through the engine, on every core and on one compressing worker, against
+// `tar -cf - DIR | gzip -9` and `tar -cf - DIR | pigz -9 -p N` on the same generated corpus.
+// Then the set is checked against the corpus entry by entry with zlib's inflate, by `gzip -t`,
+// and its size is held against a set of the same content written by the one-thread writer.
+// FERN_BENCH_MB sets the corpus size (default 200), FERN_BENCH_ROUNDS the rounds (default 3).
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "bench/BenchCorpus.h"
+#include "bench/BenchFolder.h"
 #include "engine/BackupRun.h"
+#include "storage/CompressedFile.h"
+#include "storage/ParallelCompressedFile.h"
+#include "storage/SetFormat.h"
 
 namespace {
 
@@ -39,12 +49,15 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// User plus system time of the waited-for children (tar and gzip).
+double Seconds(const struct timeval& user, const struct timeval& system) {
+  return static_cast<double>(user.tv_sec + system.tv_sec) + static_cast<double>(user.tv_usec + system.tv_usec) / 1e6;
+}
+
+// User plus system time of the waited-for children.
 double ChildrenCpu() {
   struct rusage usage;
   if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return 0;
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return Seconds(usage.ru_utime, usage.ru_stime);
 }
 
 std::string ShellQuote(const std::string& text) {
@@ -53,27 +66,157 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
+bool Shell(const std::string& command) {
+  const int status = system(command.c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+off_t FileSize(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+struct CTiming {
+  double wall = 0, cpu = 0, peakRssMb = 0;
+  off_t size = 0;
+};
+
+// One Full Backup in a child of its own, so that its peak resident memory and its processor
+// time are its own. threads: the compressing workers (0: one per usable core).
+bool TimeBackup(const std::string& drive, const std::string& backups, const std::string& marks, unsigned threads,
+                const std::string& keepAs, CTiming& timing) {
+  const double start = Now();
+  const pid_t child = fork();
+  if (child < 0) {
+    perror("fork");
+    return false;
+  }
+  if (child == 0) {
+    CQuietUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<char> buffer(fern::kCopyChunk);
+    CBackupRun run(ui, stop, buffer.data());
+    run.SetCompressionThreads(threads);
+    CBackupDrive target{drive + "/", 'E', "BENCH"};
+    const bool ok = run.RunBackup(target, true, backups, marks) == CBackupRun::Result::Done && ui.errors == 0 &&
+                    rename(run.SetPath().c_str(), keepAs.c_str()) == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "bench_backup: the backup failed\n");
+    return false;
+  }
+  timing.wall = Now() - start;
+  timing.cpu = Seconds(usage.ru_utime, usage.ru_stime);
+  timing.peakRssMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  timing.size = FileSize(keepAs);
+  return true;
+}
+
+bool TimeShell(const std::string& command, const std::string& output, CTiming& timing) {
+  const double cpuBefore = ChildrenCpu();
+  const double start = Now();
+  if (!Shell(command)) {
+    fprintf(stderr, "bench_backup: %s failed\n", command.c_str());
+    return false;
+  }
+  timing.wall = Now() - start;
+  timing.cpu = ChildrenCpu() - cpuBefore;
+  timing.size = FileSize(output);
+  return true;
+}
+
+// Reads the set with zlib's inflate, compares every entry with its file in the corpus, and
+// writes the same content through the one-thread writer at level 9 into singlePath.
+bool CheckSetAgainstCorpus(const std::string& setPath, const std::string& drive, const std::string& singlePath,
+                           uint64_t& entries, uint64_t& plainBytes) {
+  entries = 0;
+  plainBytes = 0;
+  FILE* in = fopen(setPath.c_str(), "rb");
+  if (in == nullptr) return false;
+  CCompressedFile single;
+  single.SetLevel(9);
+  if (!single.Open(singlePath.c_str(), 1)) {
+    fclose(in);
+    return false;
+  }
+  single.SetLevel(9);
+  z_stream strm{};
+  if (inflateInit2(&strm, 16 + MAX_WBITS) != Z_OK) {
+    fclose(in);
+    return false;
+  }
+  std::vector<unsigned char> input(1 << 20), output(1 << 20);
+  std::string pending;  // inflated bytes not yet matched to an entry
+  bool ok = true, ended = false;
+  while (ok && !ended) {
+    const size_t got = fread(input.data(), 1, input.size(), in);
+    if (got == 0) break;
+    strm.next_in = input.data();
+    strm.avail_in = static_cast<uInt>(got);
+    while (ok && strm.avail_in > 0 && !ended) {
+      strm.next_out = output.data();
+      strm.avail_out = static_cast<uInt>(output.size());
+      const int result = inflate(&strm, Z_NO_FLUSH);
+      if (result != Z_OK && result != Z_STREAM_END) {
+        fprintf(stderr, "bench_backup: the set does not inflate (%d)\n", result);
+        ok = false;
+        break;
+      }
+      ended = result == Z_STREAM_END;
+      const size_t produced = output.size() - strm.avail_out;
+      plainBytes += produced;
+      ok = single.Write(output.data(), static_cast<unsigned>(produced));
+      pending.append(reinterpret_cast<const char*>(output.data()), produced);
+      // Every complete entry: its data must be its file's.
+      size_t at = 0;
+      while (ok && pending.size() - at >= fern::kEntryHeaderSize) {
+        const fern::EntryHeader header =
+            fern::DecodeEntryHeader(reinterpret_cast<const unsigned char*>(pending.data() + at));
+        const size_t whole = fern::kEntryHeaderSize + header.nameLength + header.dataLength;
+        if (pending.size() - at < whole) break;
+        std::string name = pending.substr(at + fern::kEntryHeaderSize, header.nameLength);
+        if (name.compare(0, 3, "E:\\") != 0) {
+          ok = false;
+          break;
+        }
+        std::string relative = name.substr(3);
+        for (char& c : relative)
+          if (c == '\\') c = '/';
+        std::ifstream file(drive + "/" + relative, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (bytes.size() != header.dataLength ||
+            memcmp(bytes.data(), pending.data() + at + fern::kEntryHeaderSize + header.nameLength, bytes.size()) != 0) {
+          fprintf(stderr, "bench_backup: the entry %s differs from its file\n", name.c_str());
+          ok = false;
+        }
+        ++entries;
+        at += whole;
+      }
+      pending.erase(0, at);
+    }
+  }
+  ok = ok && ended && strm.avail_in == 0 && fgetc(in) == EOF && pending.empty();
+  inflateEnd(&strm);
+  fclose(in);
+  return single.Close() && ok;
+}
+
 }  // namespace
 
 int main() {
   uint64_t megabytes = 200;
   if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
   if (megabytes == 0) megabytes = 200;
+  int rounds = 3;
+  if (const char* env = getenv("FERN_BENCH_ROUNDS")) rounds = atoi(env);
+  if (rounds < 3) rounds = 3;
 
-  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  base += "/fern-bench-backup-XXXXXX";
-  if (mkdtemp(&base[0]) == nullptr) {
-    perror("mkdtemp");
-    return 1;
-  }
-  struct Cleanup {
-    std::string path;
-    ~Cleanup() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  } cleanup{base};
-
+  fernbench::CBenchFolder folder("backup", megabytes * 4 + 256);
+  if (!folder.Ok()) return 1;
+  const std::string base = folder.Path();
   const std::string corpus = base + "/drive", backups = base + "/backups", marks = base + "/marks";
   if (mkdir(corpus.c_str(), 0755) != 0 || mkdir(backups.c_str(), 0755) != 0) {
     perror("mkdir");
@@ -85,73 +228,81 @@ int main() {
     return 1;
   }
   const double mb = static_cast<double>(bytes) / (1 << 20);
+  const unsigned cores = CParallelCompressedFile::UsableCores();
+  printf("backup: %.0f MB corpus, corpus and outputs on %s, %u usable cores, median of %d rounds\n", mb,
+         folder.Where().c_str(), cores, rounds);
+  fflush(stdout);
 
-  // The machine is shared: each side runs in every round, which goes first alternates, and the
-  // best time of each counts. Processor time (user + system) is printed too, since it does not
-  // depend on what else the machine is doing.
-  int rounds = 2;
-  if (const char* env = getenv("FERN_BENCH_ROUNDS")) rounds = atoi(env);
-  if (rounds < 1) rounds = 1;
-  const std::string tarFile = base + "/corpus.tar.gz";
-  const std::string command = "tar -cf - -C " + ShellQuote(base) + " drive | gzip -9 > " + ShellQuote(tarFile);
-  double bestBackup = 1e30, bestTar = 1e30, backupCpu = 1e30, tarCpu = 1e30, peakRssMb = 0;
+  // The machine may be shared: every contender runs in every round, in an order that is
+  // reversed from one round to the next, and the median counts. Processor time (user +
+  // system) is printed beside each, as it hardly depends on what else the machine does.
+  const std::string setAll = base + "/all.fcf", setOne = base + "/one.fcf";
+  const std::string tarGz = base + "/corpus.tar.gz", tarPigz = base + "/corpus.pigz.gz";
+  const std::string tarGzip = "tar -cf - -C " + ShellQuote(base) + " drive | gzip -9 > " + ShellQuote(tarGz);
+  const std::string tarPigz9 = "tar -cf - -C " + ShellQuote(base) + " drive | pigz -9 -p " + std::to_string(cores) +
+                               " > " + ShellQuote(tarPigz);
+  enum { kAll, kOne, kGzip, kPigz, kContenders };
+  const char* const names[kContenders] = {"backup", "backup_1_worker", "tar_gzip9", "tar_pigz9"};
+  std::vector<double> wall[kContenders], cpu[kContenders];
+  CTiming last[kContenders];
+  double peakRssMb = 0;
   for (int round = 0; round < rounds; ++round) {
-    for (int turn = 0; turn < 2; ++turn) {
-      if ((turn == 0) == (round % 2 == 0)) {
-        // The backup in a child of its own, so its peak resident memory is its own.
-        double start = Now();
-        pid_t child = fork();
-        if (child < 0) {
-          perror("fork");
-          return 1;
-        }
-        if (child == 0) {
-          CQuietUI ui;
-          std::atomic<bool> stop{false};
-          std::vector<char> buffer(16384);
-          CBackupRun run(ui, stop, buffer.data());
-          CBackupDrive drive{corpus + "/", 'E', "BENCH"};
-          CBackupRun::Result result = run.RunBackup(drive, true, backups, marks);
-          bool ok = result == CBackupRun::Result::Done && ui.errors == 0;
-          if (ok) unlink(run.SetPath().c_str());  // the next round writes its own
-          _exit(ok ? 0 : 1);
-        }
-        int status = 0;
-        struct rusage usage;
-        if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-          fprintf(stderr, "the backup failed\n");
-          return 1;
-        }
-        const double seconds = Now() - start;
-        const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        bestBackup = seconds < bestBackup ? seconds : bestBackup;
-        backupCpu = cpu < backupCpu ? cpu : backupCpu;
-        const double rss = static_cast<double>(usage.ru_maxrss) / 1024.0;
-        peakRssMb = rss > peakRssMb ? rss : peakRssMb;
-      } else {
-        const double cpuBefore = ChildrenCpu();
-        const double start = Now();
-        const int tarStatus = system(command.c_str());
-        const double seconds = Now() - start;
-        const double cpu = ChildrenCpu() - cpuBefore;
-        if (tarStatus != 0) {
-          fprintf(stderr, "tar | gzip -9 failed\n");
-          return 1;
-        }
-        unlink(tarFile.c_str());
-        bestTar = seconds < bestTar ? seconds : bestTar;
-        tarCpu = cpu < tarCpu ? cpu : tarCpu;
+    for (int turn = 0; turn < kContenders; ++turn) {
+      const int which = round % 2 == 0 ? turn : kContenders - 1 - turn;
+      // Each writes anew: its output of the round before goes first.
+      const std::string* outputs[kContenders] = {&setAll, &setOne, &tarGz, &tarPigz};
+      unlink(outputs[which]->c_str());
+      CTiming timing;
+      bool ok = false;
+      switch (which) {
+        case kAll: ok = TimeBackup(corpus, backups, marks, 0, setAll, timing); break;
+        case kOne: ok = TimeBackup(corpus, backups, marks, 1, setOne, timing); break;
+        case kGzip: ok = TimeShell(tarGzip, tarGz, timing); break;
+        default: ok = TimeShell(tarPigz9, tarPigz, timing); break;
       }
+      if (!ok) return 1;
+      wall[which].push_back(timing.wall);
+      cpu[which].push_back(timing.cpu);
+      peakRssMb = std::max(peakRssMb, timing.peakRssMb);
+      last[which] = timing;
     }
+    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
   }
-
-  const double backupRate = mb / bestBackup, tarRate = mb / bestTar;
-  printf("backup_mb_s: %.2f\n", backupRate);
-  printf("tar_gzip9_mb_s: %.2f\n", tarRate);
-  printf("backup_vs_tar_gzip9: %.3f\n", backupRate / tarRate);
+  // The last round's outputs are still there.
+  for (int which = 0; which < kContenders; ++which) {
+    const double seconds = fernbench::Median(wall[which]);
+    printf("%s_s: %.2f (%.2f MB/s), cpu_s: %.2f, size: %lld\n", names[which], seconds, mb / seconds,
+           fernbench::Median(cpu[which]), static_cast<long long>(last[which].size));
+  }
+  const double all = fernbench::Median(wall[kAll]);
+  printf("backup_mb_s: %.2f\n", mb / all);
+  printf("backup_vs_tar_gzip9: %.3f\n", fernbench::Median(wall[kGzip]) / all);
+  printf("backup_vs_pigz9: %.3f\n", fernbench::Median(wall[kPigz]) / all);
+  printf("backup_thread_speedup: %.3f\n", fernbench::Median(wall[kOne]) / all);
   printf("backup_peak_rss_mb: %.1f\n", peakRssMb);
-  printf("backup_cpu_s: %.2f\n", backupCpu);
-  printf("tar_gzip9_cpu_s: %.2f\n", tarCpu);
-  return 0;
+  fflush(stdout);
+
+  // The set holds exactly the corpus and passes gzip's own test; one worker or all, the same bytes.
+  int failures = 0;
+  if (!Shell("gzip -t " + ShellQuote(setAll))) {
+    fprintf(stderr, "bench_backup: gzip -t refuses the set\n");
+    ++failures;
+  }
+  if (!Shell("cmp -s " + ShellQuote(setAll) + " " + ShellQuote(setOne))) {
+    fprintf(stderr, "bench_backup: the sets of one worker and of all differ\n");
+    ++failures;
+  }
+  const std::string single = base + "/single.fcf";
+  uint64_t entries = 0, plainBytes = 0;
+  const double start = Now();
+  if (!CheckSetAgainstCorpus(setAll, corpus, single, entries, plainBytes)) {
+    fprintf(stderr, "bench_backup: the set does not hold the corpus\n");
+    ++failures;
+  }
+  printf("set_checked: %llu entries, %.1f MB inflated, every entry equal to its file (%.1f s)\n",
+         static_cast<unsigned long long>(entries), static_cast<double>(plainBytes) / (1 << 20), Now() - start);
+  const off_t singleSize = FileSize(single);
+  printf("single_thread_set_size: %lld\n", static_cast<long long>(singleSize));
+  printf("set_size_vs_single: %.4f\n", static_cast<double>(last[kAll].size) / static_cast<double>(singleSize));
+  return failures == 0 ? 0 : 1;
 }

@@ -18,6 +18,7 @@
 #include "platform/Volume.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
+#include "storage/StoredName.h"
 
 namespace {
 
@@ -149,7 +150,8 @@ int RunListCommand(int argc, char** argv) {
       damaged = true;
       break;
     }
-    printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(), name.c_str());
+    printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(),
+           fern::DecodeStoredName(name).c_str());
   }
   stream.Close();
   if (fflush(stdout) != 0) return 1;

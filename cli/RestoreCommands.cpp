@@ -47,6 +47,16 @@ std::string WithSlash(std::string folder) {
   return folder;
 }
 
+// Whether a file begins with the gzip magic bytes.
+bool StartsAsGzip(const char* path) {
+  FILE* file = fopen(path, "rbe");
+  if (file == nullptr) return false;
+  unsigned char magic[2];
+  bool gzip = fread(magic, 1, 2, file) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+  fclose(file);
+  return gzip;
+}
+
 int ExitStatus(const CTerminalUI& ui) { return ui.ErrorRows() > 0 || ui.Messages() > 0 ? 1 : 0; }
 
 }  // namespace
@@ -95,11 +105,16 @@ int RunRestoreCommand(int argc, char** argv) {
 
 int RunExtractCommand(int argc, char** argv) {
   std::string folder = ".";
+  bool overwrite = false;
   std::vector<std::string> operands;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--to") == 0) {
       if (i + 1 >= argc) return Usage("--to needs a FOLDER");
       folder = argv[++i];
+    } else if (strcmp(argv[i], "--overwrite") == 0) {
+      overwrite = true;
+    } else if (strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0') {
+      return Usage((std::string("unknown option ") + argv[i]).c_str());
     } else {
       operands.push_back(argv[i]);
     }
@@ -121,7 +136,7 @@ int RunExtractCommand(int argc, char** argv) {
   std::vector<char> buffer(fern::kCopyChunk);
   int answer = -1;
   CEntryReader reader(ui, buffer.data(), answer);
-  reader.SetPickFolder(folder);
+  reader.SetPickFolder(folder, overwrite);
   std::vector<std::string> pickList = wanted;
   std::vector<bool> found(wanted.size(), false);
   std::vector<std::string> fileNames, errorTexts;
@@ -161,6 +176,11 @@ int RunVerifyCommand(int argc, char** argv) {
     return 1;
   }
   CTerminalUI ui;
+  // zlib reads a file that is no gzip stream (an empty one too) as plain bytes; no set is that.
+  if (!StartsAsGzip(argv[0])) {
+    ui.ShowMessage("error reading");
+    return 1;
+  }
   std::vector<char> buffer(fern::kCopyChunk);
   int answer = -1;
   CEntryReader reader(ui, buffer.data(), answer);

@@ -12,11 +12,14 @@ const char* FernsetUsage() {
          "  restore [--yes-to-all | --no-to-all] SET DRIVE_ROOT\n"
          "        Restores every entry of SET below DRIVE_ROOT. A newer file on the drive is\n"
          "        asked about on the terminal (y Yes, a Yes to All, n No, l No to All), else kept.\n"
-         "  extract SET NAME... [--to FOLDER]\n"
+         "  extract SET NAME... [--to FOLDER] [--overwrite]\n"
          "        Writes the named entries (stored names such as E:\\docs\\a.txt, compared without\n"
          "        regard to case or drive letter) into FOLDER (default .) under their file names.\n"
+         "        A file already there is kept (an error) unless --overwrite is given; two named\n"
+         "        entries of the same file name are an error either way.\n"
          "  verify SET\n"
-         "        Reads the whole set; exit status 1 with \"error reading\" when it is damaged.\n"
+         "        Reads the whole set; exit status 1 with \"error reading\" when it is damaged or\n"
+         "        not a gzip stream at all.\n"
          "\n"
          "Exit status: 0 no error, 1 errors (listed on standard error as \"path: text\"), 2 bad usage.\n";
 }

@@ -14,7 +14,8 @@
 #include "platform/FileFinder.h"
 #include "platform/Tick.h"
 #include "res/Resource.h"
-#include "storage/CompressedFile.h"
+#include "storage/ParallelCompressedFile.h"
+#include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -104,17 +105,28 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
   Result result = Result::NoSet;
   if (!m_drive.root.empty()) {
     mkdir(backupsFolder.c_str(), 0777);  // usually there already; a real failure shows at the open
-    CCompressedFile stream;
+    // What an interrupted run left behind is not a set and never becomes one.
+    fern::RemoveLeftoverPartialSets(backupsFolder);
+    CParallelCompressedFile stream(m_nCompressionThreads);
     stream.SetLevel(9);
     char resolved[PATH_MAX];
     struct stat rootStat;
+    // The set is written under a partial name (locked, owner only) and named once it is whole.
+    std::string partialPath;
+    int partialFd = -1;
     if (realpath(m_drive.root.c_str(), resolved) != nullptr && stat(resolved, &rootStat) == 0 &&
-        S_ISDIR(rootStat.st_mode) && stream.Open(m_strSetPath.c_str(), 1)) {
+        S_ISDIR(rootStat.st_mode) && (partialFd = fern::CreatePartialSet(backupsFolder, partialPath)) >= 0 &&
+        !stream.Open(partialPath.c_str(), 1)) {
+      unlink(partialPath.c_str());
+      close(partialFd);
+      partialFd = -1;
+    }
+    if (partialFd >= 0) {
       m_strRootReal = resolved;
       if (m_strRootReal.size() > 1 && m_strRootReal.back() == '/') m_strRootReal.pop_back();
       m_rootDev = rootStat.st_dev;
       struct stat setStat;
-      if (stat(m_strSetPath.c_str(), &setStat) == 0) {
+      if (fstat(partialFd, &setStat) == 0) {
         m_setDev = setStat.st_dev;
         m_setIno = setStat.st_ino;
       } else {
@@ -134,10 +146,22 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
 
       errno = 0;
       if (!stream.Close()) NoteWriteFailure();
+      bool hasEntries = false;  // more than the 20 bytes of an empty gzip stream
+      bool named = false;
       if (!m_bWriteFailed) {
-        // "Done!" only for a set that is on the disk, entry and name alike.
-        int err = SyncPath(m_strSetPath, 0);
-        if (err == 0) err = SyncPath(backupsFolder, O_DIRECTORY);
+        // The set takes its name only when flushed whole, and "Done!" only once the name is on
+        // the disk too.
+        int err = SyncPath(partialPath, 0);
+        struct stat st;
+        if (err == 0 && fstat(partialFd, &st) != 0) err = errno;
+        hasEntries = err == 0 && static_cast<uint64_t>(st.st_size) > 24;
+        if (err == 0 && hasEntries) {
+          if (rename(partialPath.c_str(), m_strSetPath.c_str()) == 0)
+            named = true;
+          else
+            err = errno;
+        }
+        if (err == 0 && named) err = SyncPath(backupsFolder, O_DIRECTORY);
         if (err != 0) {
           m_bWriteFailed = true;
           m_nWriteError = err;
@@ -145,7 +169,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
       }
 
       if (m_bWriteFailed) {
-        unlink(m_strSetPath.c_str());
+        unlink(named ? m_strSetPath.c_str() : partialPath.c_str());
         AddError(m_strSetPath, fern::FormatFileError(m_nWriteError, m_strSetPath));
         result = Result::WriteFailed;
       } else {
@@ -154,19 +178,17 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
         int err = 0;
         if (!marks.Save(&err) && m_errors.size() < kMaxErrors)
           AddError(marks.RecordFilePath(), fern::FormatFileError(err, marks.RecordFilePath()));
-        struct stat st;
-        if (stat(m_strSetPath.c_str(), &st) == 0) {
-          if (static_cast<uint64_t>(st.st_size) > 24) {
-            m_ui.AddSetRow(fern::FormatSetDate(startTime), drive.name, m_strSetPath, fullBackup ? 1 : 2);
-            m_ui.SetStatusText("Done!");
-            result = Result::Done;
-          } else {
-            m_ui.SetStatusText("No file changes");
-            unlink(m_strSetPath.c_str());
-            result = Result::NoChanges;
-          }
+        if (hasEntries) {
+          m_ui.AddSetRow(fern::FormatSetDate(startTime), drive.name, m_strSetPath, fullBackup ? 1 : 2);
+          m_ui.SetStatusText("Done!");
+          result = Result::Done;
+        } else {
+          m_ui.SetStatusText("No file changes");
+          unlink(partialPath.c_str());
+          result = Result::NoChanges;
         }
       }
+      close(partialFd);  // gives up the lock: the partial name is gone by now
       m_ui.ShowProgress(false);
       m_pMarks = nullptr;
     }
@@ -245,12 +267,18 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
   const std::string folder = m_drive.root + relative;
 
   std::vector<fern::CFindData> found;
+  std::vector<fern::CFindProblem> problems;
   errno = 0;
-  if (!fern::FindFiles(folder, "*.*", found)) {
-    // A folder that cannot be read would otherwise drop its files from the set unnoticed.
-    const std::string path = relative.empty() ? folder : folder.substr(0, folder.size() - 1);
-    AddError(path, fern::FormatFileError(errno, path));
+  // A folder that cannot be read, an entry that cannot be examined and a listing that breaks
+  // off would otherwise drop files from the set unnoticed: each gets a row.
+  const std::string folderPath = relative.empty() ? folder : folder.substr(0, folder.size() - 1);
+  if (!fern::FindFiles(folder, "*.*", found, &problems)) {
+    AddError(folderPath, fern::FormatFileError(errno, folderPath));
     return;
+  }
+  for (const auto& problem : problems) {
+    const std::string& path = problem.fullPath == folder ? folderPath : problem.fullPath;
+    AddError(path, fern::FormatFileError(problem.error, path));
   }
 
   std::vector<std::string> subfolders;

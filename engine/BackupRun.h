@@ -63,6 +63,9 @@ class CBackupRun {
   // is read, so a test can change the file under the reader.
   void SetEntryHook(std::function<void(const std::string& path)> hook) { m_entryHook = std::move(hook); }
 
+  // The set's compressing threads; 0 (the default) takes one for each core the process may use.
+  void SetCompressionThreads(unsigned threads) { m_nCompressionThreads = threads; }
+
  private:
   struct PendingMark {
     std::string path;
@@ -109,4 +112,5 @@ class CBackupRun {
   int m_nWriteError = 0;
   unsigned m_nEntries = 0;
   std::function<void(const std::string&)> m_entryHook;
+  unsigned m_nCompressionThreads = 0;
 };

@@ -20,6 +20,7 @@ namespace {
 
 const char kErrorReading[] = "error reading";
 const char kReadOnly[] = "File is read-only. Cannot overwrite.";
+const char kExists[] = "File already exists. Cannot overwrite.";
 const char kFromDamagedSet[] =
     "Restored from a damaged backup set: the file may hold wrong data.";
 const char kNotReplaced[] = "Not replaced: the backup set is damaged.";
@@ -111,6 +112,7 @@ struct CEntryReader::Output {
   std::shared_ptr<fern::CFolderFd> shared;      // a restored file's folder
   std::string leaf;
   std::string tempLeaf;  // written under this name, then renamed to leaf
+  bool noReplace = false;  // a picked file: the rename to leaf never replaces a file
   std::string path;      // for error texts
   int fd = -1;
   uint64_t bytes = 0;
@@ -231,7 +233,7 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
     SetError(errorText, fern::FormatFileError(m_nDriveError, out.path));
     return false;
   }
-  fern::CreateFolderChainBeneath(m_drive.Fd(), relative);
+  const int folderError = fern::CreateFolderChainBeneath(m_drive.Fd(), relative);
   std::string folder;
   fern::SplitRelative(relative, folder, out.leaf);
   auto known = m_folders.find(folder);
@@ -240,7 +242,8 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   } else {
     out.shared = std::make_shared<fern::CFolderFd>(fern::OpenFolderBeneath(m_drive.Fd(), folder));
     if (!out.shared->IsOpen()) {
-      SetError(errorText, fern::FormatFileError(errno, out.path));
+      // A folder missing because the drive refused to make it: the refusal is the cause.
+      SetError(errorText, fern::FormatFileError(errno == ENOENT && folderError != 0 ? folderError : errno, out.path));
       return false;
     }
     m_folders[folder] = out.shared;
@@ -314,6 +317,17 @@ bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::str
     SetError(errorText, fern::FormatFileError(errno, pickPath));
     return false;
   }
+  if (!m_strPickFolder.empty()) {
+    // The user's own files, and an entry taken earlier under the same bare name, stay.
+    struct stat st;
+    out.noReplace = !m_bPickReplace;
+    if (m_pickWritten.count(out.leaf) != 0 ||
+        (out.noReplace && fstatat(out.folder.Get(), out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)) {
+      SetError(errorText, kExists);
+      return false;
+    }
+    m_pickWritten.insert(out.leaf);
+  }
   // Written under a name of its own and renamed over the file of that name only once complete,
   // so a copy cut short never replaces (nor passes for) a good file.
   for (unsigned n = 0; n < 100; ++n) {
@@ -338,9 +352,10 @@ void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
   }
   out.fd = -1;
   bool good = complete && !out.failed;
-  if (good && renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str()) != 0) {
+  if (good && (out.noReplace ? fern::RenameNoReplace(out.folder.Get(), out.tempLeaf, out.leaf)
+                             : renameat(out.folder.Get(), out.tempLeaf.c_str(), out.folder.Get(), out.leaf.c_str())) != 0) {
     good = false;
-    SetError(errorText, fern::FormatFileError(errno, out.path));
+    SetError(errorText, errno == EEXIST ? std::string(kExists) : fern::FormatFileError(errno, out.path));
   }
   if (!good) unlinkat(out.folder.Get(), out.tempLeaf.c_str(), 0);
 }
@@ -384,6 +399,9 @@ void CEntryReader::Place(Pending& p, const char* note) {
     // Nothing was there: never replace what may have appeared since.
     if (fern::RenameNoReplace(folderFd, p.tempLeaf, p.leaf) != 0) {
       int error = errno;
+      // The file is there under its temporary name: "not found" can only mean the file system
+      // refused the name itself (exfat-fuse answers ':' or '?' so).
+      if (error == ENOENT) error = EINVAL;
       unlinkat(folderFd, p.tempLeaf.c_str(), 0);
       Later(p.path, fern::FormatFileError(error, p.path));
       return;
@@ -526,13 +544,16 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
     CommitPending(true);
     return false;
   }
-  name = stored;
   size = header.dataLength;
   time = header.time;
   uint32_t digest = StartDigest(header, stored);
   // The name is the text up to its first zero byte; one that went on past a zero is not what
   // the set meant, and is not written anywhere.
   const bool nameCut = stored.size() != header.nameLength;
+  // From here on the name is UTF-8 whoever wrote the set: the file written, the scratch copy
+  // and every caller's display take the same text.
+  stored = fern::DecodeStoredName(stored);
+  name = stored;
 
   bool picked = false;
   std::string pickPath;

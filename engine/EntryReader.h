@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,8 @@ class CEntryReader {
   // targetFolder: "" to write nothing, else the drive root ending in '/'. pickList: null for
   // every entry, else the stored names wanted (a picked element is replaced by its scratch
   // path). errorText: null or the reason the entry's file was not written ("" when it was).
-  // name receives the stored name, replaced by the target path when the entry goes there.
+  // name receives the stored name as UTF-8 (see DecodeStoredName), replaced by the target path
+  // when the entry goes there.
   // Returns true when the entry's data was read completely; false at the end of the set,
   // after a damaged header or data (then "error reading" has been shown once), and once the
   // drive is gone (DriveLost(); nothing is shown, the caller ends as for a cancel).
@@ -72,8 +74,14 @@ class CEntryReader {
   static void CreateFolderChain(const std::string& path);
 
   // Picked entries without a target folder go into this folder (under their bare names)
-  // instead of the scratch folder; "" (the default) is the scratch folder.
-  void SetPickFolder(const std::string& folder) { m_strPickFolder = folder; }
+  // instead of the scratch folder; "" (the default) is the scratch folder. Unless
+  // replaceExisting is set, a file already there is never replaced; either way, a second picked
+  // entry of the same bare name never replaces the first (both are error rows).
+  void SetPickFolder(const std::string& folder, bool replaceExisting = false) {
+    m_strPickFolder = folder;
+    m_bPickReplace = replaceExisting;
+    m_pickWritten.clear();
+  }
 
   // The prefix of the temporary names restored files are written under.
   static const char* TempPrefix();
@@ -106,6 +114,8 @@ class CEntryReader {
   char* m_pCopyBuffer;
   int& m_nOverwriteAnswer;
   std::string m_strPickFolder;
+  bool m_bPickReplace = false;
+  std::set<std::string> m_pickWritten;  // bare names written into the pick folder
 
   Flush m_flush = Flush::PerSet;
   fern::CDriveRoot m_drive;

@@ -153,7 +153,12 @@ std::string MarksKeyOfVolume(const std::string& root) {
     snprintf(hex, sizeof hex, "%08x%08x-", static_cast<unsigned>(ids[0]), static_cast<unsigned>(ids[1]));
     key += hex;
   }
+  // The real path: "q", "./q" and "/abs/q" are one drive with one set of records.
   std::string mount = root;
+  if (char* real = realpath(root.c_str(), nullptr)) {
+    mount = real;
+    free(real);
+  }
   while (mount.size() > 1 && mount.back() == '/') mount.pop_back();
   std::string readable;
   for (unsigned char c : mount) {

@@ -16,7 +16,8 @@ int FileErrorStringId(int error) {
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-    case EINVAL:
+    case EINVAL:  // a name the file system refuses (FUSE file systems say so with EINVAL)
+    case EILSEQ:  // a name not in the file system's character set
     case ENXIO:
     case ENODEV:
       return IDS_FILE_BADPATH;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace fern {
 
 namespace {
@@ -31,18 +33,31 @@ bool MatchesPattern(const std::string& name, const std::string& pattern) {
   return fnmatch(p.c_str(), n.c_str(), FNM_CASEFOLD) == 0;
 }
 
-bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out) {
+bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out,
+               std::vector<CFindProblem>* problems) {
   out.clear();
+  if (problems != nullptr) problems->clear();
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return false;
   int dirFd = dirfd(dir);
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '/') prefix += '/';
-  while (struct dirent* entry = readdir(dir)) {
+  for (;;) {
+    // readdir tells its end from a failure only through errno.
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0 && problems != nullptr) problems->push_back({folder, errno});
+      break;
+    }
     std::string name = entry->d_name;
     if (!MatchesPattern(name, pattern)) continue;
     struct stat st;
-    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // "." and ".." stand for no file of their own.
+      if (problems != nullptr && name != "." && name != "..") problems->push_back({prefix + name, errno});
+      continue;
+    }
     CFindData data;
     data.name = name;
     data.fullPath = prefix + name;

@@ -22,9 +22,18 @@ struct CFindData {
   mode_t mode = 0;
 };
 
-// False when the folder cannot be read (the list is then empty). Entries whose status
-// cannot be read are left out.
-bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out);
+// Something of a folder that could not be looked at: an entry whose status cannot be read (in a
+// folder that can be listed but not entered), or the folder itself when its listing broke off.
+struct CFindProblem {
+  std::string fullPath;
+  int error = 0;  // the errno
+};
+
+// False, with errno, when the folder cannot be opened (the list is then empty). Entries whose
+// status cannot be read are left out of the list; so is the rest of a listing that fails part-way.
+// Both are told in problems when it is given, so a caller that must account for every file can.
+bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out,
+               std::vector<CFindProblem>* problems = nullptr);
 
 // Whether a name matches a pattern the way FindFiles matches it.
 bool MatchesPattern(const std::string& name, const std::string& pattern);

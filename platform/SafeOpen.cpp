@@ -153,20 +153,26 @@ int OpenFileBeneath(int rootFd, const std::string& relative, int flags, mode_t m
   return fd;
 }
 
-void CreateFolderChainBeneath(int rootFd, const std::string& relative) {
+int CreateFolderChainBeneath(int rootFd, const std::string& relative) {
   std::vector<std::string> segments;
-  if (!SplitSegments(relative, segments) || segments.size() < 2) return;
+  if (!SplitSegments(relative, segments) || segments.size() < 2) return 0;
   int fd = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return;
+  if (fd < 0) return errno;
+  int firstError = 0;
   for (size_t i = 0; i + 1 < segments.size(); ++i) {
     // An existing folder is the usual case: EEXIST, then step into it (never through a link).
-    mkdirat(fd, segments[i].c_str(), 0777);
+    if (mkdirat(fd, segments[i].c_str(), 0777) != 0 && errno != EEXIST && firstError == 0) {
+      // In a folder held open, "not found" means the file system refused the name (exfat-fuse
+      // answers ':' or '?' so).
+      firstError = errno == ENOENT ? EINVAL : errno;
+    }
     int next = openat(fd, segments[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(fd);
-    if (next < 0) return;
+    if (next < 0) return firstError;
     fd = next;
   }
   close(fd);
+  return firstError;
 }
 
 int RenameNoReplace(int folderFd, const std::string& from, const std::string& to) {

@@ -41,8 +41,10 @@ int OpenFolderBeneath(int rootFd, const std::string& relative);
 int OpenFileBeneath(int rootFd, const std::string& relative, int flags, mode_t mode);
 
 // Creates the folders on the way to the file at relative (every segment but the last), each with
-// mode 0777 less the umask, never through a link; failures are ignored.
-void CreateFolderChainBeneath(int rootFd, const std::string& relative);
+// mode 0777 less the umask, never through a link. Returns 0, or the errno of the first folder
+// that could not be made (a name the file system refuses, for one), so the caller can name the
+// real cause when the folder is then missing.
+int CreateFolderChainBeneath(int rootFd, const std::string& relative);
 
 // Splits "a/b/c.txt" into "a/b" and "c.txt" ("" and the whole for a bare name).
 void SplitRelative(const std::string& relative, std::string& folder, std::string& leaf);

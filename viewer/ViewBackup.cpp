@@ -48,9 +48,10 @@
 
 namespace {
 
-// Nodes are handed to the GUI thread in batches of at most this many, and at least this often,
-// so the tree grows visibly while the worker waits far less often than once per node.
-constexpr size_t kBatchNodes = 16384;
+// Entries are handed to the GUI thread in batches of at most this many, and at least this
+// often, so the tree grows visibly while the GUI thread is called far less often than once per
+// entry.
+constexpr size_t kBatchEntries = 16384;
 constexpr int64_t kBatchMs = 50;
 
 constexpr int kCommandIds[3] = {ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW};
@@ -380,19 +381,66 @@ void CViewBackup::LoadSet() {
     int64_t time = 0;
     m_nLastFlushMs = NowMs();
     while (reader.ExtractEntry(set, name, size, time, std::string(), nullptr, nullptr)) {
-      AddEntry(name, size, time);
+      // Added to the tree by the GUI thread, with the rest of its batch.
+      m_batch.entries.push_back({m_batch.names.size(), name.size(), size, time});
+      m_batch.names.append(name);
+      if (m_batch.entries.size() >= kBatchEntries || NowMs() - m_nLastFlushMs >= kBatchMs) HandOverEntries();
       if (m_bStop) break;
     }
     set.Close();
   }
+  HandOverEntries();
+  // Queued behind the last batch, so the tree is whole when this runs.
   fern::RunOnGuiThread([this, opened] {
-    FlushPendingNodes();
     if (opened) m_tree->viewport()->repaint();
     m_pStopButton->hide();
   });
 }
 
-void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
+void CViewBackup::HandOverEntries() {
+  if (m_batch.entries.empty()) return;
+  auto batch = std::make_shared<CEntryBatch>(std::move(m_batch));
+  m_batch = CEntryBatch();
+  {
+    std::unique_lock<std::mutex> lock(m_batchMutex);
+    m_cvBatch.wait(lock, [this] { return m_nBatchesOut < 2; });
+    ++m_nBatchesOut;
+  }
+  // Not waited for: the worker reads the next batch meanwhile. Every later call the worker
+  // carries to the GUI thread is queued behind this one.
+  QMetaObject::invokeMethod(this, [this, batch] { InsertEntries(*batch); }, Qt::QueuedConnection);
+  m_nLastFlushMs = NowMs();
+}
+
+void CViewBackup::InsertEntries(const CEntryBatch& batch) {
+  std::string name;
+  for (const CEntryBatch::CEntry& entry : batch.entries) {
+    name.assign(batch.names, entry.offset, entry.length);
+    AddEntry(name, entry.size, entry.time);
+  }
+  // The tree takes the batch's nodes in one go.
+  m_pModel->AddNodes(m_pending, m_items);
+  // The first level below the drive is always open; deeper folders stay closed.
+  const QModelIndex top = TopItem();
+  if (top.isValid() && !m_tree->isExpanded(top)) {
+    const int topNumber = static_cast<int>(top.internalId());
+    for (const auto& entry : m_pending) {
+      if (entry.first == topNumber) {
+        m_tree->expand(top);
+        break;
+      }
+    }
+  }
+  m_pending.clear();
+
+  {
+    std::lock_guard<std::mutex> lock(m_batchMutex);
+    --m_nBatchesOut;
+  }
+  m_cvBatch.notify_one();
+}
+
+void CViewBackup::AddEntry(const std::string& name, uint32_t size, int64_t time) {
   const size_t n = name.size();
   if (n == 0) return;
   // Entries of one folder follow each other: the folders this name shares with the previous
@@ -407,12 +455,11 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
   int parent = reused > 0 ? m_lastChain.back().second : -1;
   const size_t start = reused > 0 ? m_lastChain.back().first + 1 : 0;
 
-  std::string segment;
   size_t segmentStart = start;
   for (size_t i = start; i < n; ++i) {
     if (name[i] != '\\' && i != n - 1) continue;
     // The segment ends here; the last byte belongs to the last segment.
-    segment.assign(name, segmentStart, i - segmentStart + (i == n - 1 ? 1 : 0));
+    const std::string_view segment(name.data() + segmentStart, i - segmentStart + (i == n - 1 ? 1 : 0));
     segmentStart = i + 1;
     int found = FindChildItem(parent, segment);
     if (found < 0) {
@@ -430,31 +477,10 @@ void CViewBackup::AddEntry(std::string name, uint32_t size, int64_t time) {
     parent = found;
     if (i < n - 1) m_lastChain.emplace_back(i, found);
   }
-  m_strLastName = std::move(name);
-  if (m_pending.size() >= kBatchNodes || (!m_pending.empty() && NowMs() - m_nLastFlushMs >= kBatchMs)) {
-    fern::RunOnGuiThread([this] { FlushPendingNodes(); });
-    m_nLastFlushMs = NowMs();
-  }
+  m_strLastName.assign(name);
 }
 
-int CViewBackup::FindChildItem(int parent, const std::string& label) const { return m_index.Find(parent, label); }
-
-void CViewBackup::FlushPendingNodes() {
-  if (m_pending.empty()) return;
-  m_pModel->AddNodes(m_pending, m_items);
-  // The first level below the drive is always open; deeper folders stay closed.
-  const QModelIndex top = TopItem();
-  if (top.isValid() && !m_tree->isExpanded(top)) {
-    const int topNumber = static_cast<int>(top.internalId());
-    for (const auto& entry : m_pending) {
-      if (entry.first == topNumber) {
-        m_tree->expand(top);
-        break;
-      }
-    }
-  }
-  m_pending.clear();
-}
+int CViewBackup::FindChildItem(int parent, std::string_view label) const { return m_index.Find(parent, label); }
 
 void CViewBackup::EndLoading() {
   m_bBusy = 0;

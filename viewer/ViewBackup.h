@@ -5,9 +5,12 @@
 
 #include <QDialog>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -99,10 +102,13 @@ class CViewBackup : public QDialog {
   // Loading.
   static int LoadThreadProc(CViewBackup* view);
   void LoadSet();
-  void AddEntry(std::string name, uint32_t size, int64_t time);
+  void AddEntry(const std::string& name, uint32_t size, int64_t time);
   // The number of parent's child (parent -1: the top level) labelled label exactly, or -1.
-  int FindChildItem(int parent, const std::string& label) const;
-  void FlushPendingNodes();
+  int FindChildItem(int parent, std::string_view label) const;
+  // Worker: hands the entries read since the last hand-over to the GUI thread, which adds them
+  // to the tree while the worker reads on. Waits only while the GUI thread has not yet
+  // finished the batch before the previous one.
+  void HandOverEntries();
   void EndLoading();
 
   // Command rules.
@@ -143,13 +149,33 @@ class CViewBackup : public QDialog {
   std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
 
-  // Loading state of the worker: its index of the nodes by number (m_items order); the folder
-  // chain of the previous entry, which the next one usually shares; and the nodes created
-  // that the tree does not show yet, handed over in batches so that the GUI thread is called
-  // far less often than once a node.
+  // Entries read by the worker and not yet in the tree: their stored names one after the
+  // other, with the piece of each and its size and time.
+  struct CEntryBatch {
+    struct CEntry {
+      size_t offset;
+      size_t length;
+      uint32_t size;
+      int64_t time;
+    };
+    std::string names;
+    std::vector<CEntry> entries;
+  };
+  // GUI thread: adds a batch's entries and shows their nodes.
+  void InsertEntries(const CEntryBatch& batch);
+
+  // Loading: the worker's batch being filled, handed over whole so that the GUI thread is
+  // called far less often than once an entry. The tree is built on the GUI thread alone: its
+  // index of the nodes by number (m_items order); the folder chain of the previous entry,
+  // which the next one usually shares; the nodes of a batch that the tree does not show yet.
+  CEntryBatch m_batch;
+  int64_t m_nLastFlushMs = 0;
   CTreeIndex m_index;
   std::string m_strLastName;
   std::vector<std::pair<size_t, int>> m_lastChain;  // backslash position, folder node
   std::vector<std::pair<int, int>> m_pending;       // parent (-1: top), node
-  int64_t m_nLastFlushMs = 0;
+  // Batches handed over and not yet inserted.
+  std::mutex m_batchMutex;
+  std::condition_variable m_cvBatch;
+  int m_nBatchesOut = 0;
 };

@@ -6,6 +6,7 @@
 void CViewerEngineUI::SetStatusText(const std::string& text) { m_view.SetStatusText(text); }
 
 void CViewerEngineUI::ShowMessage(const std::string& text) {
-  fern::RunOnGuiThread([this] { m_view.FlushPendingNodes(); });
+  // Queued before the message, so the nodes read so far are in the tree when it shows.
+  m_view.HandOverEntries();
   CWidgetEngineUI::ShowMessage(text);
 }

@@ -1,4 +1,7 @@
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +20,10 @@
 
 #include "cli/Commands.h"
 #include "platform/Volume.h"
+#include "platform/FileFinder.h"
+#include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
+#include "tests/engine/IndependentSetWriter.h"
 
 namespace {
 
@@ -167,6 +173,152 @@ TEST(FernsetBackup, ErrorRowsAndDamagedSets) {
 
   Outcome missing = Call(RunListCommand, {d.temp.path + "/none.fcf"}, d.scratch);
   EXPECT_EQ(missing.status, 1);
+}
+
+// The names in the backups folder that the set list's pattern finds, and the partial sets.
+static void SetsAndPartials(const std::string& backups, std::vector<std::string>& sets, std::vector<std::string>& partials) {
+  sets.clear();
+  partials.clear();
+  std::vector<fern::CFindData> found;
+  fern::FindFiles(backups, fern::AllSetsPattern(), found);
+  for (const auto& f : found) sets.push_back(f.name);
+  fern::FindFiles(backups, std::string(fern::PartialSetPrefix()) + "*", found);
+  for (const auto& f : found) partials.push_back(f.name);
+}
+
+TEST(FernsetBackup, AKilledBackupLeavesNoSetAndTheNextRunClearsItsFile) {
+  CliDrive d;
+  // Enough data that the run is still writing when it is killed.
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(1 << 20, '\0');
+    uint32_t x = 2654435761u * (i + 1);
+    for (char& c : bytes) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    Put(d.drive + "/f" + std::to_string(i) + ".bin", bytes);
+  }
+  ASSERT_EQ(mkdir(d.backups.c_str(), 0755), 0);
+  fflush(stdout);
+  fflush(stderr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<std::string> args{d.drive, d.backups};
+    std::vector<char*> argv{args[0].data(), args[1].data(), nullptr};
+    _exit(RunBackupCommand(2, argv.data()));
+  }
+  // Killed once its set has some content, as a crash or power loss would cut it.
+  std::vector<std::string> sets, partials;
+  bool caught = false;
+  for (int i = 0; i < 60000 && !caught; ++i) {
+    SetsAndPartials(d.backups, sets, partials);
+    struct stat st;
+    caught = partials.size() == 1 && stat((d.backups + "/" + partials[0]).c_str(), &st) == 0 && st.st_size > 0;
+    if (!caught) usleep(1000);
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(caught) << "the run ended before it could be killed";
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  SetsAndPartials(d.backups, sets, partials);
+  EXPECT_TRUE(sets.empty());
+  ASSERT_EQ(partials.size(), 1u);  // the hidden leftover
+  const std::string leftover = partials[0];
+
+  Put(d.drive + "/f0.bin", "small now");
+  for (int i = 1; i < 40; ++i) ASSERT_EQ(unlink((d.drive + "/f" + std::to_string(i) + ".bin").c_str()), 0);
+  Outcome next = Call(RunBackupCommand, {d.drive, d.backups}, d.scratch);
+  ASSERT_EQ(next.status, 0) << next.err;
+  SetsAndPartials(d.backups, sets, partials);
+  EXPECT_EQ(sets.size(), 1u);
+  EXPECT_TRUE(partials.empty()) << leftover;
+  struct stat st;
+  ASSERT_EQ(stat(Lines(next.out).at(0).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(FernsetBackup, AFolderTheUserCannotEnterGivesRowsAndStatusOne) {
+  if (geteuid() != 0) GTEST_SKIP() << "switching to an unprivileged user needs root";
+  CliDrive d;
+  Put(d.drive + "/open.txt", "open");
+  mkdir((d.drive + "/listed").c_str(), 0755);
+  Put(d.drive + "/listed/inside.txt", "inside");
+  mkdir((d.drive + "/sealed").c_str(), 0755);
+  Put(d.drive + "/sealed/hidden.txt", "hidden");
+  ASSERT_EQ(chmod((d.drive + "/listed").c_str(), 0744), 0);  // names readable, nothing reachable
+  ASSERT_EQ(chmod((d.drive + "/sealed").c_str(), 0700), 0);  // not even listed
+  for (const std::string& p : {d.temp.path, d.scratch}) ASSERT_EQ(chmod(p.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(d.backups.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(d.backups.c_str(), 0777), 0);
+  fflush(stdout);
+  fflush(stderr);
+  const std::string errPath = d.scratch + "/nobody.err";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The user nobody, without root's groups, as setpriv --reuid=65534 --regid=65534 --clear-groups.
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+      _exit(100);
+    setenv("XDG_STATE_HOME", (d.scratch + "/state").c_str(), 1);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int null = open("/dev/null", O_WRONLY);
+    if (err < 0 || null < 0) _exit(101);
+    dup2(null, 1);
+    dup2(err, 2);
+    std::vector<std::string> args{d.drive, d.backups};
+    std::vector<char*> argv{args[0].data(), args[1].data(), nullptr};
+    _exit(RunBackupCommand(2, argv.data()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::string err = Slurp(errPath);
+  EXPECT_NE(err.find(d.drive + "/listed/inside.txt: Access to " + d.drive + "/listed/inside.txt was denied."),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find(d.drive + "/sealed: Access to " + d.drive + "/sealed was denied."), std::string::npos) << err;
+  std::vector<std::string> sets, partials;
+  SetsAndPartials(d.backups, sets, partials);
+  EXPECT_EQ(sets.size(), 1u);  // open.txt
+  EXPECT_TRUE(partials.empty());
+}
+
+TEST(FernsetBackup, QuickBackupKnowsTheDriveHoweverItIsSpelt) {
+  CliDrive d;
+  Put(d.drive + "/a.txt", "a");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(d.temp.path.c_str()), 0);
+  Outcome full = Call(RunBackupCommand, {"--label", "Q", "MYSTICK", d.backups}, d.scratch);
+  Outcome dot = Call(RunBackupCommand, {"--quick", "--label", "Q", "./MYSTICK", d.backups}, d.scratch);
+  Outcome absolute = Call(RunBackupCommand, {"--quick", "--label", "Q", d.drive + "//", d.backups}, d.scratch);
+  ASSERT_EQ(symlink(d.drive.c_str(), (d.temp.path + "/alias").c_str()), 0);
+  Outcome alias = Call(RunBackupCommand, {"--quick", "--label", "Q", "alias", d.backups}, d.scratch);
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_EQ(full.status, 0) << full.err;
+  EXPECT_EQ(dot.out, "No file changes\n") << dot.err;
+  EXPECT_EQ(absolute.out, "No file changes\n") << absolute.err;
+  EXPECT_EQ(alias.out, "No file changes\n") << alias.err;
+}
+
+TEST(FernsetBackup, ListShowsWindowsNamesAsUtf8) {
+  CliDrive d;
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\Caf\xE9\\\x80\xDF.txt", "euro", 1700000000);
+  const std::string set = d.temp.path + "/WIN-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  Outcome list = Call(RunListCommand, {set}, d.scratch);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "4 " + fern::FormatSetDate(1700000000) + " E:\\Caf\xC3\xA9\\\xE2\x82\xAC\xC3\x9F.txt\n");
 }
 
 TEST(FernsetBackup, BadUsage) {

@@ -125,4 +125,43 @@ TEST_F(RestoreCommandsTest, VerifyTellsWholeSetsFromDamagedOnes) {
   EXPECT_EQ(Run(RunVerifyCommand, {SetPath("missing.fcf")}), 1);
 }
 
+TEST_F(RestoreCommandsTest, ExtractNeverReplacesAFileUnlessTold) {
+  std::string set = MakeSet();
+  std::string out = base + "/out";
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  ASSERT_TRUE(WriteFile(out + "/b.txt", "my own b"));
+  EXPECT_EQ(Run(RunExtractCommand, {set, "E:\\docs\\b.txt", "E:\\docs\\a.txt", "--to", out}), 1);
+  EXPECT_EQ(ReadFile(out + "/b.txt"), "my own b");
+  EXPECT_EQ(ReadFile(out + "/a.txt"), "new a");  // the others are still written
+  EXPECT_EQ(Tree(out), (std::vector<std::string>{"a.txt", "b.txt"}));  // no partial file left
+  EXPECT_EQ(Run(RunExtractCommand, {set, "E:\\docs\\b.txt", "--to", out, "--overwrite"}), 0);
+  EXPECT_EQ(ReadFile(out + "/b.txt"), "new b");
+  EXPECT_EQ(Run(RunExtractCommand, {set, "E:\\docs\\b.txt", "--to", out, "--force"}), 2);
+
+  // Two named entries of the same file name: the first stays, the second is an error, even
+  // with --overwrite.
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\one\\same.txt", "first same", kEntryTime);
+  w.AddEntry("E:\\two\\same.txt", "second same", kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("same.fcf")));
+  std::string other = base + "/other";
+  ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+  EXPECT_EQ(Run(RunExtractCommand, {SetPath("same.fcf"), "E:\\one\\same.txt", "E:\\two\\same.txt", "--to", other,
+                                    "--overwrite"}),
+            1);
+  EXPECT_EQ(ReadFile(other + "/same.txt"), "first same");
+  EXPECT_EQ(Tree(other), std::vector<std::string>{"same.txt"});
+}
+
+TEST_F(RestoreCommandsTest, VerifyCallsAFileThatIsNoGzipStreamDamaged) {
+  ASSERT_TRUE(WriteFile(SetPath("empty.fcf"), ""));
+  EXPECT_EQ(Run(RunVerifyCommand, {SetPath("empty.fcf")}), 1);
+  ASSERT_TRUE(WriteFile(SetPath("text.fcf"), "plain text, which zlib would pass through as it is"));
+  EXPECT_EQ(Run(RunVerifyCommand, {SetPath("text.fcf")}), 1);
+  // A gzip stream that holds no entry is a set (one whose run was cancelled before any file).
+  CIndependentSetWriter none;
+  ASSERT_TRUE(none.Write(SetPath("none.fcf")));
+  EXPECT_EQ(Run(RunVerifyCommand, {SetPath("none.fcf")}), 0);
+}
+
 }  // namespace

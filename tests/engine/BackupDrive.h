@@ -147,6 +147,7 @@ struct CBackupBench {
   std::vector<std::string> errorNames, errorTexts;  // of the last run
   std::string setPath;                              // of the last run
   unsigned entries = 0;                             // of the last run
+  unsigned threads = 0;                             // compressing workers; 0: one per core
 
   CBackupBench() {
     drive = temp.path() + "/drive/";
@@ -163,6 +164,7 @@ struct CBackupBench {
     stop = false;
     CBackupRun run(*ui, stop, buffer.data());
     if (hook) run.SetEntryHook(std::move(hook));
+    run.SetCompressionThreads(threads);
     CBackupDrive d;
     d.root = drive;
     d.letter = letter;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +13,12 @@
 #include "platform/FileFinder.h"
 #include "res/Resource.h"
 #include "storage/CompressedFile.h"
+#include "storage/ParallelCompressedFile.h"
+#include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 #include "tests/engine/BackupDrive.h"
+#include "tests/engine/LoopImage.h"
 
 using Result = CBackupRun::Result;
 
@@ -277,6 +281,59 @@ TEST(BackupRun, CancelKeepsThePartialSet) {
   EXPECT_EQ(entries[0].data, GetFile(first));
   EXPECT_FALSE(MarkedNow(b, first));
   EXPECT_TRUE(MarkedNow(b, b.D("sub/later.txt")));
+}
+
+// Sets of many compressed blocks: one worker or several give the very same file, which holds
+// every byte, passes gzip's own test, and a cancel in the middle still leaves a whole set.
+TEST(BackupRun, SetOfManyBlocksIsTheSameOnOneWorkerAndOnSeveral) {
+  CBackupBench b;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i * 7919 % 10007) + " of the report\n";
+  for (int i = 0; i < 6; ++i) {
+    mkdir(b.D("d" + std::to_string(i)).c_str(), 0755);
+    PutFile(b.D("d" + std::to_string(i) + "/noise.bin"), NoiseBytes(300000 + i * 1000, 20 + i));
+    PutFile(b.D("d" + std::to_string(i) + "/text.txt"), text.substr(i * 1000));
+    for (int k = 0; k < 40; ++k) PutFile(b.D("d" + std::to_string(i) + "/s" + std::to_string(k)), text.substr(k, 300 + k));
+  }
+  auto gzipTest = [](const std::string& path) {
+    const int status = system(("gzip -t '" + path + "'").c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  };
+
+  b.threads = 1;
+  ASSERT_EQ(b.Run(true), Result::Done);
+  const std::string one = GetFile(b.setPath);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 6u * 42u);
+  for (const ParsedEntry& e : entries) {
+    std::string relative = e.name.substr(3);
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    ASSERT_TRUE(e.data == GetFile(b.D(relative))) << e.name;
+  }
+  EXPECT_TRUE(gzipTest(b.setPath));
+  EXPECT_GT(one.size(), 6u * CParallelCompressedFile::kBlockSize);  // the noise alone fills many blocks
+  ASSERT_EQ(unlink(b.setPath.c_str()), 0);
+
+  b.threads = 4;
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_TRUE(GetFile(b.setPath) == one);
+  ASSERT_EQ(unlink(b.setPath.c_str()), 0);
+
+  // Cancelled while blocks are still being compressed: the set ends after the file in progress.
+  int seen = 0;
+  std::string lastTaken;
+  ASSERT_EQ(b.Run(true,
+                  [&](const std::string& path) {
+                    lastTaken = path;
+                    if (++seen == 100) b.stop = true;
+                  }),
+            Result::Done);
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 100u);
+  EXPECT_TRUE(entries.back().data == GetFile(lastTaken));
+  EXPECT_TRUE(gzipTest(b.setPath));
+  EXPECT_FALSE(MarkedNow(b, lastTaken));
 }
 
 TEST(BackupRun, ProgressRangeIsSixteenBitsWide) {
@@ -625,4 +682,133 @@ TEST(BackupRun, MarksThatCannotBeSavedGiveOneRow) {
   ASSERT_EQ(b.Run(false), Result::Done);
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   EXPECT_EQ(entries.size(), 2u);
+}
+
+TEST(BackupRun, ASetTakesItsNameOnlyWhenWholeAndIsPrivate) {
+  CBackupBench b;
+  PutFile(b.D("a.txt"), NoiseBytes(30000, 1));
+  PutFile(b.D("b.txt"), NoiseBytes(30000, 2));
+  // Another run writing at the same time (its lock held), and what a killed run left behind.
+  std::string otherRun;
+  int otherFd = fern::CreatePartialSet(b.backups, otherRun);
+  ASSERT_GE(otherFd, 0);
+  const std::string leftover = b.backups + "/" + fern::PartialSetPrefix() + "Kq3xZ9";
+  PutFile(leftover, "cut short");
+
+  const mode_t oldMask = umask(022);
+  std::vector<std::string> seenWhileWriting;
+  std::vector<std::string> partialWhileWriting;
+  Result result = b.Run(true, [&](const std::string&) {
+    std::vector<fern::CFindData> found;
+    fern::FindFiles(b.backups, fern::AllSetsPattern(), found);
+    for (const auto& f : found) seenWhileWriting.push_back(f.name);
+    fern::FindFiles(b.backups, std::string(fern::PartialSetPrefix()) + "*", found);
+    for (const auto& f : found) partialWhileWriting.push_back(f.fullPath);
+  });
+  umask(oldMask);
+  ASSERT_EQ(result, Result::Done);
+
+  // While the run wrote, the set list found no set; the run's own file was there under its
+  // partial name, the leftover already gone.
+  EXPECT_TRUE(seenWhileWriting.empty());
+  ASSERT_EQ(partialWhileWriting.size(), 4u);  // two entries, the other run's file and its own
+  EXPECT_EQ(std::count(partialWhileWriting.begin(), partialWhileWriting.end(), leftover), 0);
+  EXPECT_NE(std::count(partialWhileWriting.begin(), partialWhileWriting.end(), otherRun), 0);
+
+  struct stat st;
+  ASSERT_EQ(stat(b.setPath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 2u);
+  // The set and the other run's file remain; this run's partial name is gone.
+  EXPECT_EQ(b.SetsInBackups(), 2u);
+  EXPECT_EQ(access(otherRun.c_str(), F_OK), 0);
+  EXPECT_NE(access(leftover.c_str(), F_OK), 0);
+  close(otherFd);
+
+  // A run that writes no entry leaves nothing at all, partial or set.
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  EXPECT_EQ(b.SetsInBackups(), 1u);  // the first set; the other run's file was a leftover by now
+  EXPECT_NE(access(otherRun.c_str(), F_OK), 0);
+  EXPECT_NE(access(b.setPath.c_str(), F_OK), 0);
+}
+
+TEST(BackupRun, AFolderThatCanBeListedButNotEnteredGivesRows) {
+  CBackupBench b;
+  PutFile(b.D("open.txt"), "readable");
+  mkdir(b.D("listed").c_str(), 0755);
+  PutFile(b.D("listed/one.txt"), "one");
+  PutFile(b.D("listed/two.txt"), "two");
+  // Names can be read, but nothing in it examined or opened.
+  ASSERT_EQ(chmod(b.D("listed").c_str(), 0744), 0);
+  const bool asRoot = geteuid() == 0;
+  if (asRoot) {
+    for (const std::string& p : {b.temp.path(), b.drive, b.backups}) ASSERT_EQ(chmod(p.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(b.marks.c_str(), 0777), 0);
+    ASSERT_EQ(seteuid(65534), 0);
+  }
+  Result result = b.Run(true);
+  if (asRoot) ASSERT_EQ(seteuid(0), 0);
+  chmod(b.D("listed").c_str(), 0755);
+  ASSERT_EQ(result, Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  std::vector<std::string> names = b.ui->errorLists[0].fileNames;
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{b.D("listed/one.txt"), b.D("listed/two.txt")}));
+  for (size_t i = 0; i < b.ui->errorLists[0].fileNames.size(); ++i) {
+    const std::string& name = b.ui->errorLists[0].fileNames[i];
+    EXPECT_EQ(b.ui->errorLists[0].errorTexts[i], "Access to " + name + " was denied.");
+  }
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\open.txt");
+}
+
+TEST(BackupRun, AFolderWhoseListingFailsGivesARowAndTheRunGoesOn) {
+  CBackupTempFolder place;
+  CLoopImage stick;
+  std::string why;
+  if (!stick.Make(place.path(), "exfat-fuse", why)) GTEST_SKIP() << why;
+  const std::string root = stick.Root();
+  ASSERT_EQ(mkdir((root + "broken").c_str(), 0755), 0);
+  for (int i = 0; i < 30; ++i) PutFile(root + "broken/file" + std::to_string(i) + ".txt", "in broken");
+  PutFile(root + "good.txt", "good");
+  ASSERT_TRUE(stick.Unmount());
+  {
+    // One name in the folder changes on the medium behind the file system's back: the entry
+    // set no longer matches its check sum, and reading the folder fails with an I/O error.
+    std::string image = GetFile(stick.ImagePath());
+    const std::string name("f\0i\0l\0e\0" "1\0" "7\0", 12);
+    size_t at = image.find(name);
+    ASSERT_NE(at, std::string::npos);
+    image[at] ^= 1;
+    std::fstream out(stick.ImagePath(), std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(at));
+    out.put(image[at]);
+    out.close();
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_TRUE(stick.Mount(why)) << why;
+  // The folder opens; it is its listing that fails.
+  std::vector<fern::CFindData> found;
+  std::vector<fern::CFindProblem> problems;
+  EXPECT_TRUE(fern::FindFiles(root + "broken", "*.*", found, &problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].fullPath, root + "broken");
+  EXPECT_EQ(problems[0].error, EIO);
+
+  CBackupBench b;
+  b.drive = root;
+  ASSERT_EQ(b.Run(true), Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  ASSERT_EQ(b.ui->errorLists[0].fileNames.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames[0], root + "broken");
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0],
+            "A hardware I/O error was reported while accessing " + root + "broken.");
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_NE(FindEntry(entries, "E:\\good.txt"), nullptr);
 }

@@ -17,6 +17,7 @@ class CLoopImage {
   // reason in why when this machine cannot do it (no root, a tool missing).
   bool Make(const std::string& folder, const std::string& kind, std::string& why) {
     if (geteuid() != 0) return Fail(why, "mounting an image needs root");
+    m_kind = kind;
     m_image = folder + "/" + kind + ".img";
     m_point = folder + "/" + kind;
     if (mkdir(m_point.c_str(), 0755) != 0) return Fail(why, "cannot make " + m_point);
@@ -25,15 +26,28 @@ class CLoopImage {
     bool sized = ftruncate(fd, 64 << 20) == 0;
     close(fd);
     if (!sized) return Fail(why, "cannot size " + m_image);
-    const std::string img = Quote(m_image), point = Quote(m_point);
+    const std::string img = Quote(m_image);
     if (kind == "ext4") {
       if (!Run("mkfs.ext4 -q -F " + img)) return Fail(why, "mkfs.ext4 failed or missing");
-      if (!Run("mount -o loop " + img + " " + point)) return Fail(why, "cannot loop-mount ext4");
     } else if (kind == "ntfs-3g") {
       if (!Run("mkntfs -F -Q -q " + img)) return Fail(why, "mkntfs failed or missing");
-      if (!Run("ntfs-3g " + img + " " + point)) return Fail(why, "ntfs-3g cannot mount");
     } else if (kind == "exfat-fuse") {
       if (!Run("mkfs.exfat " + img)) return Fail(why, "mkfs.exfat failed or missing");
+    } else {
+      return Fail(why, "unknown kind " + kind);
+    }
+    return Mount(why);
+  }
+
+  // Mounts the image (again, after Unmount: a test may change the image in between).
+  bool Mount(std::string& why) {
+    if (m_mounted) return true;
+    const std::string img = Quote(m_image), point = Quote(m_point);
+    if (m_kind == "ext4") {
+      if (!Run("mount -o loop " + img + " " + point)) return Fail(why, "cannot loop-mount ext4");
+    } else if (m_kind == "ntfs-3g") {
+      if (!Run("ntfs-3g " + img + " " + point)) return Fail(why, "ntfs-3g cannot mount");
+    } else if (m_kind == "exfat-fuse") {
       // exfat-fuse wants a block device.
       FILE* pipe = popen(("losetup -f --show " + img + " 2>/dev/null").c_str(), "r");
       if (pipe == nullptr) return Fail(why, "losetup missing");
@@ -44,8 +58,6 @@ class CLoopImage {
       if (m_loop.empty()) return Fail(why, "no free loop device");
       if (!Run("mount.exfat-fuse " + Quote(m_loop) + " " + point))
         return Fail(why, "exfat-fuse cannot mount");
-    } else {
-      return Fail(why, "unknown kind " + kind);
     }
     m_mounted = true;
     return true;
@@ -68,6 +80,7 @@ class CLoopImage {
 
   // The mount point, ending in '/'.
   std::string Root() const { return m_point + "/"; }
+  const std::string& ImagePath() const { return m_image; }
 
  private:
   static std::string Quote(const std::string& s) { return "'" + s + "'"; }
@@ -77,6 +90,6 @@ class CLoopImage {
     return false;
   }
 
-  std::string m_image, m_point, m_loop;
+  std::string m_kind, m_image, m_point, m_loop;
   bool m_mounted = false;
 };

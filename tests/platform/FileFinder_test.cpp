@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -144,6 +145,36 @@ TEST_F(FileFinderTest, UnreadableFolderFails) {
   EXPECT_TRUE(list.empty());
   MakeFile("plain", 1);
   EXPECT_FALSE(fern::FindFiles(m_dir + "/plain", "*", list));
+}
+
+TEST_F(FileFinderTest, EntriesThatCannotBeExaminedAreTold) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user (root itself examines anything)";
+  MakeFile("one", 1);
+  MakeFile("two", 2);
+  ASSERT_EQ(mkdir((m_dir + "/sub").c_str(), 0755), 0);
+  // Others may read the names but not reach the entries.
+  ASSERT_EQ(chmod(m_dir.c_str(), 0744), 0);
+  std::vector<fern::CFindData> list;
+  std::vector<fern::CFindProblem> problems{{"left over", 1}};
+  ASSERT_EQ(seteuid(65534), 0);
+  const bool found = fern::FindFiles(m_dir, "*.*", list, &problems);
+  ASSERT_EQ(seteuid(0), 0);
+  chmod(m_dir.c_str(), 0755);
+  EXPECT_TRUE(found);
+  EXPECT_TRUE(list.empty());
+  // Each name once ("." and ".." stand for no file), with the reason.
+  std::vector<std::string> paths;
+  for (const auto& p : problems) {
+    paths.push_back(p.fullPath);
+    EXPECT_EQ(p.error, EACCES) << p.fullPath;
+  }
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(paths, (std::vector<std::string>{m_dir + "/one", m_dir + "/sub", m_dir + "/two"}));
+
+  // As the owner, nothing to tell: the list is cleared of the earlier problems.
+  ASSERT_TRUE(fern::FindFiles(m_dir, "*.*", list, &problems));
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(list.size(), 5u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QFile>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMimeData>
@@ -11,6 +12,7 @@
 
 #include "ViewerTestSupport.h"
 #include "platform/TempFolder.h"
+#include "tests/engine/IndependentSetWriter.h"
 #include "res/Resource.h"
 
 using namespace viewertest;
@@ -273,6 +275,41 @@ TEST(ViewerActions, EscapeDuringRestoreStopsAfterTheCurrentEntry) {
   EXPECT_LT(written, 3000u);
   Key(view.Tree(), Qt::Key_Escape);
   EXPECT_FALSE(view.isVisible());
+}
+
+TEST(ViewerActions, WindowsNamesShowAndCopyAsUtf8) {
+  TempDir dir, temp;
+  ScopedEnv tmpdir("TMPDIR", temp.Path());
+  // Written on a western Windows: the names in Windows-1252 (é, ü, €, ß as single bytes).
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\Caf\xE9\\M\xFC" "ller.txt", "mueller", 1000);
+  w.AddEntry("E:\\Caf\xE9\\\x80\xDF.txt", "euro", 1000);
+  w.AddEntry("E:\\docs\\plain.txt", "plain", 1000);
+  const std::string set = dir / "WIN-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QModelIndex top = view.TopItem();
+  EXPECT_EQ(ChildLabels(top), (QStringList{QString::fromUtf8("Caf\xC3\xA9"), "docs"}));
+  QModelIndex cafe = Child(top, QString::fromUtf8("Caf\xC3\xA9"));
+  ASSERT_TRUE(cafe.isValid());
+  EXPECT_EQ(ChildLabels(cafe), (QStringList{QString::fromUtf8("M\xC3\xBCller.txt"),
+                                            QString::fromUtf8("\xE2\x82\xAC\xC3\x9F.txt")}));
+
+  // Copy puts a scratch copy under the decoded name on the clipboard, and the path there finds it.
+  QModelIndex euro = Child(cafe, QString::fromUtf8("\xE2\x82\xAC\xC3\x9F.txt"));
+  view.Tree()->setCurrentIndex(euro);
+  QGuiApplication::clipboard()->clear();
+  view.OnCommand(ID_COPY_TO_CLIPBOARD);
+  const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+  ASSERT_NE(data, nullptr);
+  ASSERT_EQ(data->urls().size(), 1);
+  const QString copied = data->urls()[0].toLocalFile();
+  EXPECT_EQ(data->urls()[0].fileName(), QString::fromUtf8("\xE2\x82\xAC\xC3\x9F.txt"));
+  QFile file(copied);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << copied.toStdString();
+  EXPECT_EQ(file.readAll().toStdString(), "euro");
+  EXPECT_EQ(copied.toStdString(), fern::ScratchPath("\xE2\x82\xAC\xC3\x9F.txt"));
 }
 
 #include "FileActions_test.moc"

@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
+#include <chrono>
+#include <thread>
 
 #include "res/Resource.h"
 #include "tests/storage/GermanLocale.h"
@@ -205,4 +207,40 @@ TEST(ViewerTree, TipShowsLastModifiedDate) {
   EXPECT_EQ(Child(top, "a.txt").data(Qt::ToolTipRole).toString().toStdString(), expected);
   // A folder shows the time of the entry that created it.
   EXPECT_EQ(top.data(Qt::ToolTipRole).toString().toStdString(), expected);
+}
+
+// The worker reads and parses while the GUI thread builds the tree: with the GUI thread held
+// up, nothing of the tree changes, and once it runs again the whole set arrives in order.
+TEST(ViewerTree, TreeIsBuiltOnTheGuiThreadWhileTheWorkerReadsAhead) {
+  TempDir dir;
+  const std::string set = dir / "WIDE-3.fcf";
+  std::vector<Entry> entries;
+  // Several batches' worth, in no order, across folders and back.
+  for (int i = 0; i < 60000; ++i) {
+    const int n = (i * 7919) % 60000;
+    entries.push_back({"E:\\f" + std::to_string(n % 3) + "\\n" + std::to_string(n) + ".txt", "x"});
+  }
+  ASSERT_TRUE(WriteSet(set, entries));
+  CViewBackup view;
+  view.m_strSetPath = set;
+  view.show();
+  ASSERT_EQ(view.m_bBusy, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // no events handled meanwhile
+  EXPECT_TRUE(view.m_items.empty());
+  EXPECT_EQ(view.Model()->rowCount(), 0);
+  ASSERT_TRUE(WaitIdle(view));
+
+  ASSERT_EQ(view.m_items.size(), 1u + 3u + 60000u);
+  const QModelIndex top = view.TopItem();
+  EXPECT_EQ(ChildLabels(top), (QStringList{"f0", "f1", "f2"}));
+  const QModelIndex f1 = Child(top, "f1");
+  ASSERT_EQ(view.Model()->rowCount(f1), 20000);
+  // Ordered without regard to case, as text: n1, n10, n100, ...
+  QString previous;
+  for (int row = 0; row < 20000; ++row) {
+    const QString label = view.Model()->index(row, 0, f1).data().toString();
+    EXPECT_LT(previous.compare(label, Qt::CaseInsensitive), 0) << label.toStdString();
+    previous = label;
+  }
+  EXPECT_TRUE(Child(f1, "n59998.txt").isValid());
 }
