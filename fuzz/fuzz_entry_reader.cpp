@@ -132,6 +132,12 @@ std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* p
   return calls;
 }
 
+// A stored name's text as the reader must hand it out: UTF-8 as it is, anything else read as
+// Windows-1252.
+std::string Decoded(const std::string& stored) {
+  return fuzz::IsValidUtf8(stored) ? stored : fuzz::Windows1252ToUtf8(stored);
+}
+
 // Whether a name is one of the reader's temporary names.
 bool IsTemporary(const std::string& path) {
   const std::string leaf = path.substr(path.rfind('/') + 1);
@@ -285,12 +291,13 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
     for (size_t i = 0; i < loaded.size(); ++i) {
       const Call& c = loaded[i];
       if (i < parsed.size()) {
-        FUZZ_CHECK(c.name == parsed[i].name && c.size == parsed[i].size && c.time == parsed[i].time,
+        FUZZ_CHECK(c.name == Decoded(parsed[i].name) && c.size == parsed[i].size && c.time == parsed[i].time,
                    "entry %zu read as %s (%u bytes, time %lld), set holds %s (%u bytes, time %lld)", i,
                    fuzz::Printable(c.name).c_str(), c.size, static_cast<long long>(c.time),
                    fuzz::Printable(parsed[i].name).c_str(), parsed[i].size,
                    static_cast<long long>(parsed[i].time));
         FUZZ_CHECK(c.ok == parsed[i].complete, "entry %zu: result %d", i, c.ok);
+        FUZZ_CHECK(fuzz::IsValidUtf8(c.name), "entry %zu: name %s is not UTF-8", i, fuzz::Printable(c.name).c_str());
       } else {
         FUZZ_CHECK(!c.ok && c.name.empty(), "a call past the last entry returned %d, %s", c.ok,
                    fuzz::Printable(c.name).c_str());

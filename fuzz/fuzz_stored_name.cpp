@@ -1,8 +1,10 @@
 // Stored names to paths below a target and back. The input is taken as a stored name and as a
-// relative path. Checked: a path made from a stored name never leaves the target (no empty, "."
-// or ".." segment, no NUL, no leading '/'); it becomes the same stored name again; a relative
-// path of plain segments makes a stored name that gives the path back; names compare as the
-// same file ignoring ASCII case and the drive letter.
+// relative path. Checked: a name that is not UTF-8 is read as Windows-1252 (held against the C
+// library's iconv), and decoding twice changes nothing; a path made from a stored name is UTF-8
+// and never leaves the target (no empty, "." or ".." segment, no NUL, no leading '/'); it
+// becomes the same, decoded, stored name again; a relative path of plain segments makes a
+// stored name that gives the path back; names compare as the same file ignoring ASCII case and
+// the drive letter.
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
@@ -31,6 +33,21 @@ std::string SwapAsciiCase(std::string text) {
   return text;
 }
 
+// A name's text as the program must read it: UTF-8 as it is, anything else as Windows-1252.
+std::string Decoded(const std::string& stored) {
+  return fuzz::IsValidUtf8(stored) ? stored : fuzz::Windows1252ToUtf8(stored);
+}
+
+void CheckDecoding(const std::string& stored) {
+  FUZZ_CHECK(fern::IsValidUtf8(stored) == fuzz::IsValidUtf8(stored), "%s: UTF-8 or not, the two checks differ",
+             fuzz::Printable(stored).c_str());
+  const std::string decoded = fern::DecodeStoredName(stored);
+  FUZZ_CHECK(decoded == Decoded(stored), "%s decoded as %s, Windows-1252 gives %s", fuzz::Printable(stored).c_str(),
+             fuzz::Printable(decoded).c_str(), fuzz::Printable(Decoded(stored)).c_str());
+  FUZZ_CHECK(fern::DecodeStoredName(decoded) == decoded, "decoding %s again changed it",
+             fuzz::Printable(decoded).c_str());
+}
+
 void FromStored(const std::string& stored) {
   std::string relative;
   if (!fern::StoredNameToRelative(stored, relative)) {
@@ -42,14 +59,19 @@ void FromStored(const std::string& stored) {
              fuzz::Printable(relative).c_str());
   FUZZ_CHECK(relative.find('\\') == std::string::npos, "%s became %s with a '\\' in it",
              fuzz::Printable(stored).c_str(), fuzz::Printable(relative).c_str());
-  // Back again: the same name below the same drive root.
+  FUZZ_CHECK(fuzz::IsValidUtf8(relative), "%s became %s, which is not UTF-8", fuzz::Printable(stored).c_str(),
+             fuzz::Printable(relative).c_str());
+  // Back again: the same name, decoded, below the same drive root (a drive "letter" that is
+  // part of a longer character is not one).
+  const std::string decoded = Decoded(stored);
+  if (static_cast<unsigned char>(decoded[0]) >= 0x80) return;
   std::string again;
-  FUZZ_CHECK(fern::MakeStoredName(stored[0], relative, again), "%s does not make a stored name",
+  FUZZ_CHECK(fern::MakeStoredName(decoded[0], relative, again), "%s does not make a stored name",
              fuzz::Printable(relative).c_str());
   FUZZ_CHECK(fern::SameStoredName(again, stored), "%s came back as %s", fuzz::Printable(stored).c_str(),
              fuzz::Printable(again).c_str());
-  if (stored[1] == ':' && stored[2] == '\\')
-    FUZZ_CHECK(again == stored, "%s came back as %s", fuzz::Printable(stored).c_str(), fuzz::Printable(again).c_str());
+  if (decoded[1] == ':' && decoded[2] == '\\')
+    FUZZ_CHECK(again == decoded, "%s came back as %s", fuzz::Printable(stored).c_str(), fuzz::Printable(again).c_str());
 }
 
 void FromRelative(const std::string& relative) {
@@ -65,13 +87,14 @@ void FromRelative(const std::string& relative) {
   FUZZ_CHECK(ok == PlainSegments(relative, '/'), "%s: a path of %s segments was %s",
              fuzz::Printable(relative).c_str(), PlainSegments(relative, '/') ? "plain" : "unsafe",
              ok ? "taken" : "refused");
-  if (ok) FUZZ_CHECK(back == relative, "%s came back as %s", fuzz::Printable(relative).c_str(), fuzz::Printable(back).c_str());
+  if (ok) FUZZ_CHECK(back == Decoded(relative), "%s came back as %s", fuzz::Printable(relative).c_str(), fuzz::Printable(back).c_str());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
+  CheckDecoding(input);
   FromStored(input);
   FromRelative(input);
 
@@ -80,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string swapped = SwapAsciiCase(input);
   FUZZ_CHECK(fern::SameStoredName(input, swapped) && fern::SameStoredName(swapped, input),
              "%s and %s differ", fuzz::Printable(input).c_str(), fuzz::Printable(swapped).c_str());
-  if (size >= 3) {
+  // (A first byte that is part of a longer character is not a drive letter.)
+  if (size >= 3 && static_cast<unsigned char>(input[0]) < 0x80) {
     std::string otherDrive = input;
     otherDrive[0] = otherDrive[0] == 'F' ? 'G' : 'F';
     FUZZ_CHECK(fern::SameStoredName(input, otherDrive), "the drive letter counted");
