@@ -6,7 +6,10 @@ JOBS  ?= $(shell nproc)
 # need a display: the offscreen platform serves both on a machine without one.
 TESTENV = QT_QPA_PLATFORM=offscreen
 
-.PHONY: run test build configure deps test-deps bench clean install
+# Seconds each fuzz target runs for in `make fuzz`.
+FUZZ_SECONDS ?= 60
+
+.PHONY: run test build configure deps test-deps bench fuzz clean install
 
 deps:
 	@scripts/install-deps
@@ -33,8 +36,12 @@ bench: test-deps
 	  if [ -f "$$b" ] && [ -x "$$b" ]; then echo "== $$b"; "$$b"; fi; \
 	done
 
+# The fuzz targets of fuzz/, built with clang into $(BUILD)-fuzz, each run for FUZZ_SECONDS.
+fuzz: test-deps
+	FUZZ_BUILD=$(BUILD)-fuzz JOBS=$(JOBS) fuzz/run $(FUZZ_SECONDS)
+
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-asan
+	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-asan $(BUILD)-fuzz

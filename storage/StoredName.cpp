@@ -101,6 +101,9 @@ bool StoredNameToRelative(const std::string& storedBytes, std::string& relative)
   relative.clear();
   const std::string stored = DecodeStoredName(storedBytes);
   if (stored.size() < 4) return false;
+  // The path starts after three bytes, where a drive root "X:\" ends. A name that has none there
+  // may have a character across the cut, and the path would not be UTF-8: it is not taken.
+  if ((static_cast<unsigned char>(stored[3]) & 0xC0) == 0x80) return false;
   // Built aside and handed out only whole, so a refused name never leaves half a path behind.
   std::string path;
   path.reserve(stored.size() - 3);

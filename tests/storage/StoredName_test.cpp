@@ -110,3 +110,17 @@ TEST(StoredName, OnlyWellFormedUtf8IsTakenAsUtf8) {
 }
 
 }  // namespace
+
+// The path starts three bytes into the decoded name. A name without a drive root there (read as
+// Windows-1252, "E\Ã:\Ã(" has a two-byte character across the cut) would give a path that is
+// not UTF-8; such a name is refused, while a cut between two characters stays a path.
+TEST(StoredName, ACutThroughACharacterIsRefused) {
+  std::string relative;
+  EXPECT_FALSE(fern::StoredNameToRelative("E\\\xC3:\\\xC3(", relative));
+  EXPECT_TRUE(relative.empty());
+  EXPECT_FALSE(fern::StoredNameToRelative("\xC3\xA9\xC3\xA9.txt", relative));  // "éé.txt", valid UTF-8
+  ASSERT_TRUE(fern::StoredNameToRelative("\xC3\xA9\\a.txt", relative));        // "é\a.txt": cut after é
+  EXPECT_EQ(relative, "a.txt");
+  ASSERT_TRUE(fern::StoredNameToRelative("E:\\\xC3\xA9.txt", relative));
+  EXPECT_EQ(relative, "\xC3\xA9.txt");
+}
