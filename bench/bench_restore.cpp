@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/BenchCorpus.h"
+#include "bench/BenchFolder.h"
 #include "engine/BackupRun.h"
 #include "engine/RestoreRun.h"
 #include "storage/SetFormat.h"
@@ -215,16 +216,16 @@ bool StickRun(const std::string& kind, const std::string& setPath, const std::st
 }  // namespace
 
 int main() {
-  std::string base = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  base += "/fern-bench-restore-XXXXXX";
-  if (mkdtemp(&base[0]) == nullptr) {
-    perror("bench_restore: mkdtemp");
-    return 1;
-  }
-  struct Cleanup {
-    std::string path;
-    ~Cleanup() { Shell("rm -rf " + Quote(path)); }
-  } cleanup{base};
+  uint64_t megabytes = 200;
+  if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
+  if (megabytes == 0) megabytes = 200;
+  // Corpus, set, tarball and both restores' outputs on a tmpfs where one can be mounted, as in the
+  // backup benchmark: the disk's writeback would otherwise decide the figure (the restore flushes
+  // its drive before it is done, tar does not).
+  fernbench::CBenchFolder folder("restore", megabytes * 6 + 256);
+  if (!folder.Ok()) return 1;
+  const std::string base = folder.Path();
+  printf("restore: corpus and outputs on %s\n", folder.Where().c_str());
   const std::string corpus = base + "/corpus";
   const std::string sets = base + "/sets";
   const std::string tarball = base + "/corpus.tar.gz";
@@ -233,9 +234,6 @@ int main() {
     return 1;
   }
 
-  uint64_t megabytes = 200;
-  if (const char* env = getenv("FERN_BENCH_MB")) megabytes = strtoull(env, nullptr, 10);
-  if (megabytes == 0) megabytes = 200;
   // The same corpus as the backup benchmark's.
   const uint64_t totalBytes = fernbench::GenerateCorpus(corpus, megabytes << 20, 20261209);
   if (totalBytes == 0) {
@@ -322,5 +320,14 @@ int main() {
   printf("restore_cpu_s: %.2f\n", restoreCpu);
   printf("tar_xzf_cpu_s: %.2f\n", tarCpu);
   fflush(stdout);
-  return StickFigures(base) ? 0 : 1;
+  // The stick's image stays on the disk, where its writes are the slow ones a stick has.
+  std::string stickBase = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+  stickBase += "/fern-bench-stick-XXXXXX";
+  if (mkdtemp(&stickBase[0]) == nullptr) {
+    perror("bench_restore: mkdtemp");
+    return 1;
+  }
+  const bool stickOk = StickFigures(stickBase);
+  Shell("rm -rf " + Quote(stickBase));
+  return stickOk ? 0 : 1;
 }
