@@ -526,7 +526,11 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       Later(p.path, text);
       return false;
     }
-    unlinkat(folderFd, aside.c_str(), 0);
+    // The new file is in place; an earlier copy that cannot go is named, not left unseen.
+    if (unlinkat(folderFd, aside.c_str(), 0) != 0) {
+      const std::string left = FolderOf(p.path) + aside;
+      Later(left, fern::FormatFileError(errno, left));
+    }
   }
   m_bPlaced = true;
   if (note != nullptr) Later(p.path, note);
