@@ -80,6 +80,11 @@ def sets():
         entry("E:\\SAME.txt", b"other case"),
         entry("E:\\same.txt", b"second"),
     ]))
+    # The user's own files may carry the reader's temporary prefix; they are files like any other.
+    put_set("temp_like_names", b"".join([
+        entry("E:\\sub\\.fernpart-txt", b"a user's file with the temporary prefix"),
+        entry("E:\\.fernpart-AbC123", b"one shaped like a temporary name"),
+    ]))
     good = entry("E:\\a.txt", b"hello")
     put_set("cut_in_data", good + entry("E:\\b.txt", b"short", data_length=100))
     put_set("cut_in_header", good + entry("E:\\b.txt", b"x")[:7])
