@@ -5,6 +5,7 @@
 
 #include "engine/EntryReader.h"
 #include "storage/CompressedFile.h"
+#include "storage/ReadAheadFile.h"
 #include "storage/SetFormat.h"
 
 namespace {
@@ -70,13 +71,15 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
     return true;
   }
 
+  // Inflating the set overlaps writing the files.
+  CReadAheadFile ahead(set);
   std::vector<std::string> fileNames, errorTexts;
   int errorCount = 0;
   std::string name, errorText;
   uint32_t size = 0;
   int64_t time = 0;
   bool more = !m_bStop.load() && DriveStillThere(driveRoot) &&
-              reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
+              reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
   while (more) {
     m_ui.SetInfoText(name);
     if (!errorText.empty()) {
@@ -87,15 +90,15 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
     if (errorCount >= kMaxErrors) break;
     if (m_bStop.load()) break;
     if (!DriveStillThere(driveRoot)) break;
-    more = reader.ExtractEntry(set, name, size, time, driveRoot, nullptr, &errorText);
+    more = reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
   }
-  reader.FinishRestore(set, fileNames, errorTexts);
+  reader.FinishRestore(ahead, fileNames, errorTexts);
   if (reader.DriveLost()) m_bDriveChanged = true;
   if (errorCount >= kMaxErrors) {
     fileNames.push_back("<Exceeded Maximum number of Errors>");
     errorTexts.push_back("<Cancelling operation>");
   }
-  set.Close();
+  ahead.Close();
   m_ui.RefreshDriveInfo();
   if (!fileNames.empty()) m_ui.ShowErrorList(fileNames, errorTexts);
   return true;

@@ -42,6 +42,7 @@
 #include "res/gui/DialogUnits.h"
 #include "res/gui/Pictures.h"
 #include "storage/CompressedFile.h"
+#include "storage/ReadAheadFile.h"
 #include "storage/SetFormat.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/ViewerEngineUI.h"
@@ -651,19 +652,20 @@ void CViewBackup::RestoreCheckedFiles() {
   if (reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr) &&
       reader.StartVerify(m_strSetPath, [this] { return m_bStop != 0; }) &&
       set.Open(m_strSetPath.c_str(), 2)) {
+    CReadAheadFile ahead(set);  // inflating overlaps writing the files
     std::string name;
     std::string errorText;
     uint32_t size = 0;
     int64_t time = 0;
-    while (!m_bStop && reader.ExtractEntry(set, name, size, time, target, &pickList, &errorText)) {
+    while (!m_bStop && reader.ExtractEntry(ahead, name, size, time, target, &pickList, &errorText)) {
       if (!errorText.empty()) {
         fileNames.push_back(name);
         errorTexts.push_back(errorText);
       }
       if (m_bStop) break;
     }
-    reader.FinishRestore(set, fileNames, errorTexts);
-    set.Close();
+    reader.FinishRestore(ahead, fileNames, errorTexts);
+    ahead.Close();
   }
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);
 }
