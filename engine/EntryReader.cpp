@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -35,6 +37,19 @@ constexpr size_t kBatchFiles = 256;
 // Below this much free space beyond the next file, the batch is put in place first, which
 // lets the earlier copies go.
 constexpr uint64_t kSpareBytes = 1ull << 20;
+// While the set is still being checked, files that replace one wait for the check and the
+// restore goes on beside it as long as the drive has room (the rule above) and the waiting
+// files stay within this count.
+constexpr size_t kWaitFiles = 16384;
+
+// The folders of waiting files are held open until the files are put in place: a batch (and
+// the files waiting for the check) are put in place before they take a quarter of the
+// descriptors the process may open.
+size_t MaxOpenFolders() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 256;
+  return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 4), 16, 4096);
+}
 
 void SetError(std::string* errorText, const std::string& text) {
   if (errorText != nullptr) errorText->assign(text);
@@ -126,7 +141,7 @@ struct CEntryReader::Output {
 const char* CEntryReader::TempPrefix() { return kTempPrefix; }
 
 CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer)
-    : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer) {}
+    : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer), m_nMaxFolders(MaxOpenFolders()) {}
 
 CEntryReader::~CEntryReader() {
   if (m_verifier.joinable()) {
@@ -274,11 +289,20 @@ bool CEntryReader::StartVerify(const std::string& setPath, std::function<bool()>
   m_bEnded = false;
   m_bDamaged = false;
   m_bVerifyStopped = false;
+  m_bVerifyLaunched = false;
+  m_nPendingNew = 0;
+  m_nPendingNewBytes = 0;
   m_state = SetState::Unverified;
   m_verifyStream = std::move(stream);
+  m_verifyStopped = std::move(stopped);
+  return true;
+}
+
+void CEntryReader::LaunchVerify() {
+  if (!m_verifyStream || m_bVerifyLaunched) return;
+  m_bVerifyLaunched = true;
   // Its own copy buffer: the caller's is in use by the restore at the same time.
   m_verifyBuffer.assign(fern::kCopyChunk, 0);
-  m_verifyStopped = std::move(stopped);
   auto run = [this] {
     m_verifyResult = ReadDigests(*m_verifyStream, m_verifyBuffer.data(), [this] {
       return m_bAbandon.load() || (m_verifyStopped && m_verifyStopped());
@@ -287,10 +311,9 @@ bool CEntryReader::StartVerify(const std::string& setPath, std::function<bool()>
   try {
     m_verifier = std::thread(run);
   } catch (const std::system_error&) {
-    run();  // no thread to be had: the pass runs first, as a plain VerifySet would
+    run();  // no thread to be had: the pass runs now, as a plain VerifySet would
     JoinVerify();
   }
-  return true;
 }
 
 void CEntryReader::JoinVerify() {
@@ -298,7 +321,13 @@ void CEntryReader::JoinVerify() {
   if (!m_verifyStream) return;
   m_verifyStream.reset();
   m_verifyBuffer = std::vector<char>();
-  ApplyVerify(m_verifyResult);
+  if (m_bVerifyLaunched) {
+    ApplyVerify(m_verifyResult);
+  } else if (m_verifyStopped && m_verifyStopped()) {
+    // Stopped before any file needed the pass: as for a stop seen by the pass.
+    m_bVerifyStopped = true;
+  }
+  // Else no file replaced an earlier one: the restore's own reading of the set decides.
 }
 
 bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string& stored,
@@ -365,12 +394,17 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
   // The same name twice in one set: the later copy replaces the earlier one still waiting.
   for (const Pending& p : m_pending)
     if (p.folder == out.shared && p.leaf == out.leaf) out.replace = true;
+  // The checking pass is needed from the first file that would replace one; until then (and
+  // onto an empty drive at all) the set is inflated once.
+  if (out.replace) LaunchVerify();
   // Room for this file beside the earlier copies the batch still keeps? (Waits for a
   // verifying pass still running: its result decides what may be put in place.)
-  if ((m_state != SetState::Unverified || m_verifyStream) && !m_pending.empty() &&
-      (m_nPendingBytes + size > kBatchBytes || m_drive.FreeBytes() < size + kSpareBytes)) {
-    CommitPending(false);
-    if (m_bDriveLost || Beyond()) return false;
+  if ((m_state != SetState::Unverified || m_verifyStream) && !m_pending.empty()) {
+    const bool lowRoom = m_drive.FreeBytes() < size + kSpareBytes;
+    if (lowRoom || (!m_verifyStream && m_nPendingBytes + size > kBatchBytes)) {
+      CommitPending(false, lowRoom);
+      if (m_bDriveLost || Beyond()) return false;
+    }
   }
   if (m_state == SetState::Damaged && out.replace) {
     SetError(errorText, kNotReplaced);
@@ -477,12 +511,20 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_
   p.index = index;
   p.digest = digest;
   p.bytes = out.bytes;
+  if (!p.replace) {
+    ++m_nPendingNew;
+    m_nPendingNewBytes += out.bytes;
+  }
   m_pending.push_back(std::move(p));
   m_nPendingBytes += out.bytes;
-  // While the verifying pass runs, files are put in place only when a batch is full.
-  const bool full = m_pending.size() >= kBatchFiles || m_nPendingBytes >= kBatchBytes;
-  if (m_verifyStream ? full : m_state != SetState::Unverified && (m_flush != Flush::PerSet || full))
+  if (m_verifyStream) {
+    // While the set is being checked, new files go in place a batch at a time.
+    if (m_nPendingNew >= kBatchFiles || m_nPendingNewBytes >= kBatchBytes || TooManyWaiting()) CommitPending(false);
+  } else if (m_state != SetState::Unverified &&
+             (m_flush != Flush::PerSet || m_pending.size() >= kBatchFiles || m_nPendingBytes >= kBatchBytes ||
+              m_folders.size() >= m_nMaxFolders)) {
     CommitPending(false);
+  }
 }
 
 bool CEntryReader::Place(Pending& p, const char* note) {
@@ -553,24 +595,38 @@ void CEntryReader::PlaceNewFilesEarly() {
     if (Place(p, nullptr)) m_placedEarly.push_back({p.path, p.index, p.digest});
   }
   m_pending = std::move(keep);
+  m_nPendingNew = 0;
+  m_nPendingNewBytes = 0;
   if (m_pending.empty()) {
     m_nPendingBytes = 0;
     m_folders.clear();
   }
 }
 
+bool CEntryReader::TooManyWaiting() const {
+  return m_pending.size() >= kWaitFiles || m_folders.size() >= m_nMaxFolders;
+}
 
-void CEntryReader::CommitPending(bool final) {
+void CEntryReader::CommitPending(bool final, bool forRoom) {
   // While the set is still being checked, files that replace nothing go in place at once: no
   // earlier copy rests on them, and should the check fail they are named like any file of a
   // damaged set. Only files that would replace one wait for the check, so a restore onto an
-  // empty stick never waits for it.
+  // empty stick never waits for it, and one that replaces files waits only when the drive's
+  // room or the waiting files' count asks for it.
   if (!final && m_verifyStream && !m_bDriveLost) {
     PlaceNewFilesEarly();
     if (m_pending.empty() || m_bDriveLost) return;
+    if (!forRoom && !TooManyWaiting()) return;
   }
   JoinVerify();
   if (m_bDriveLost) return;
+  if (final && !m_placedEarly.empty()) {
+    // No pass read the set (nothing was replaced): new files put in place early are named
+    // should the restore's own reading have met damage.
+    if (m_bDamaged)
+      for (const PlacedEarly& e : m_placedEarly) Later(e.path, kFromDamagedSet);
+    m_placedEarly.clear();
+  }
   if (m_bVerifyStopped) {
     // Stopped before the set was known to be good: nothing written so far is put in place.
     for (Pending& p : m_pending) unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);

@@ -58,10 +58,12 @@ class CEntryReader {
   bool VerifySet(CStreamFile& stream, const std::function<bool()>& stopped = nullptr);
 
   // The same pass on a thread of its own, over its own stream of the set at setPath, while the
-  // caller opens the set again and restores. Files written meanwhile wait under their temporary
-  // names; whenever a batch must be put in place (and at the end) the pass is waited for and
-  // its result applied, so nothing earlier is replaced before the set's check passed and the
-  // entry's digest matched. A stop seen by the pass drops every file written so far. False
+  // caller opens the set again and restores. The thread starts at the first file that would
+  // replace an earlier one; a restore that replaces nothing needs no second reading of the set
+  // (its new files are named should its own reading meet damage). Files that replace one wait
+  // under their temporary names; whenever a batch must be put in place (and at the end) the
+  // pass is waited for and its result applied, so nothing earlier is replaced before the set's
+  // check passed and the entry's digest matched. A stop drops every file still waiting. False
   // when the set cannot be opened (nothing runs then).
   bool StartVerify(const std::string& setPath, std::function<bool()> stopped);
 
@@ -133,13 +135,19 @@ class CEntryReader {
   static VerifyResult ReadDigests(CStreamFile& stream, char* buffer,
                                   const std::function<bool()>& stopped);
   void ApplyVerify(VerifyResult& result);
-  // Waits for the verifying thread, if one runs, and applies its result.
+  // Starts the verifying thread StartVerify prepared, unless it runs already.
+  void LaunchVerify();
+  // Waits for the verifying thread, if one runs, and applies its result; one prepared but not
+  // started is let go.
   void JoinVerify();
   // The entry being read lies beyond what the set's checks allow to be written.
   bool Beyond() const { return m_bDamaged || (m_state == SetState::Damaged && m_nEntry > m_digests.size()); }
   // Puts pending files in place (or drops them) by the rules above; final: the set has been
   // read to its end or its damage, nothing stays pending.
-  void CommitPending(bool final);
+  // forRoom: the drive is short of room, so files waiting for a running check wait for it now.
+  void CommitPending(bool final, bool forRoom = false);
+  // While the set is checked: too many files wait (or their folders held open) to go on.
+  bool TooManyWaiting() const;
   // False when the file could not be put in place (a row says why).
   bool Place(Pending& p, const char* note);
   // While the set is still being checked: puts the pending files that replace nothing in place.
@@ -166,12 +174,16 @@ class CEntryReader {
   bool m_bPlaced = false;           // a file was put in place since the last flush
   std::vector<Pending> m_pending;
   uint64_t m_nPendingBytes = 0;
+  size_t m_nPendingNew = 0;  // pending files that replace nothing, while the set is checked
+  uint64_t m_nPendingNewBytes = 0;
+  size_t m_nMaxFolders;  // folders of pending files held open, at most
   std::map<std::string, std::shared_ptr<fern::CFolderFd>> m_folders;  // of the pending batch
   std::vector<std::string> m_laterNames, m_laterTexts;
 
   // The verifying thread and what only it touches while it runs.
   std::thread m_verifier;
-  std::unique_ptr<CStreamFile> m_verifyStream;
+  std::unique_ptr<CStreamFile> m_verifyStream;  // set from StartVerify until the join
+  bool m_bVerifyLaunched = false;
   std::vector<char> m_verifyBuffer;
   std::function<bool()> m_verifyStopped;
   std::atomic<bool> m_bAbandon{false};  // the reader goes away: the thread ends at once

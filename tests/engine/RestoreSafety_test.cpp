@@ -2,9 +2,11 @@
 // the verifying pass and the restore, and a drive that goes away during the restore.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -436,9 +438,9 @@ TEST_F(ConcurrentVerifyTest, AGoodSetReplacesEveryFileAndAStopBeforeTheCheckRepl
   EXPECT_FALSE(HasTempFile(Tree(drive)));
 }
 
-// New files replace nothing: they go in place while the pass still runs (a restore onto an empty
-// stick never waits for it), and are named once the pass finds the set damaged.
-TEST_F(ConcurrentVerifyTest, NewFilesGoInPlaceBeforeThePassEndsAndAreNamedWhenItFails) {
+// New files replace nothing: a restore that only adds files reads the set once, with no pass
+// beside it, and names every file should its own reading find the set damaged.
+TEST_F(ConcurrentVerifyTest, NewFilesAloneNeedNoPassAndAreNamedWhenTheSetFails) {
   for (bool damaged : {false, true}) {
     SCOPED_TRACE(damaged ? "damaged" : "good");
     const std::string set = SetPath(damaged ? "bad.fcf" : "good.fcf");
@@ -448,26 +450,15 @@ TEST_F(ConcurrentVerifyTest, NewFilesGoInPlaceBeforeThePassEndsAndAreNamedWhenIt
       bytes[bytes.size() - 6] ^= 0x10;  // only the gzip check at the end fails
       ASSERT_TRUE(WriteFile(set, bytes));
     }
-    // The pass holds at its first entry until the first new file is on the drive (or gives up
-    // after ten seconds): a restore that waited for the pass would never let it through.
-    std::atomic<bool> sawEarlyFile{false};
-    bool first = true;
-    auto holdFirst = [&] {
-      if (first) {
-        first = false;
-        for (int i = 0; i < 1000 && !sawEarlyFile.load(); ++i) {
-          struct stat st;
-          if (stat((drive + "n0").c_str(), &st) == 0) sawEarlyFile = true;
-          else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-      }
-      return false;
-    };
+    std::atomic<int> asked{0};  // the pass asks before each entry it reads
     CRecordingUI ui;
     std::atomic<bool> stop{false};
     std::vector<std::string> names, texts;
-    RestoreWithPass(ui, set, stop, names, texts, holdFirst);
-    EXPECT_TRUE(sawEarlyFile.load());
+    RestoreWithPass(ui, set, stop, names, texts, [&asked] {
+      ++asked;
+      return false;
+    });
+    EXPECT_LE(asked.load(), 1) << "a pass read the set though no file was replaced";
     // With a damaged set the last few entries may go with the end (inflate meets the bad check
     // while it reads ahead); every file that is there holds its entry and, then, is named.
     int present = 0;
@@ -490,6 +481,127 @@ TEST_F(ConcurrentVerifyTest, NewFilesGoInPlaceBeforeThePassEndsAndAreNamedWhenIt
     }
     EXPECT_FALSE(HasTempFile(Tree(drive)));
     for (int i = 0; i < kFiles; ++i) unlink((drive + "n" + std::to_string(i)).c_str());
+  }
+}
+
+// The first file that replaces one starts the pass, which reads the set from its start: the new
+// files put in place before it are judged by it too.
+TEST_F(ConcurrentVerifyTest, AReplaceAfterNewFilesStartsThePassFromTheSetsStart) {
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "good");
+    const std::string set = SetPath(damaged ? "bad.fcf" : "good.fcf");
+    {
+      CIndependentSetWriter w;
+      for (int i = 0; i < kFiles; ++i) w.AddEntry("E:\\n" + std::to_string(i), Noise(4000, i + 1), kEntryTime);
+      w.AddEntry("E:\\old", "new data of old", kEntryTime);
+      ASSERT_TRUE(w.Write(set));
+    }
+    if (damaged) {
+      std::string bytes = ReadFile(set);
+      bytes[bytes.size() - 6] ^= 0x10;
+      ASSERT_TRUE(WriteFile(set, bytes));
+    }
+    ASSERT_TRUE(WriteFile(drive + "old", "earlier old"));
+    ASSERT_TRUE(SetMtime(drive + "old", kEntryTime - 1));
+    std::atomic<int> asked{0};
+    CRecordingUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<std::string> names, texts;
+    RestoreWithPass(ui, set, stop, names, texts, [&asked] {
+      ++asked;
+      return false;
+    });
+    if (damaged) {
+      // The damage lies in the check at the end, which the writing pass may never reach: the
+      // pass tells it, and every new file already in place is named.
+      EXPECT_EQ(ReadFile(drive + "old"), "earlier old");
+      EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
+      int present = 0;
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string path = drive + "n" + std::to_string(i);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) continue;
+        ++present;
+        EXPECT_NE(std::find(names.begin(), names.end(), path), names.end()) << path << " is not named";
+      }
+      EXPECT_GT(present, kFiles - 10);
+    } else {
+      EXPECT_GE(asked.load(), kFiles) << "the pass did not read the set from its start";
+      EXPECT_EQ(ReadFile(drive + "old"), "new data of old");
+      EXPECT_TRUE(ui.messages.empty());
+      EXPECT_TRUE(names.empty());
+    }
+    EXPECT_FALSE(HasTempFile(Tree(drive)));
+    for (int i = 0; i < kFiles; ++i) unlink((drive + "n" + std::to_string(i)).c_str());
+    unlink((drive + "old").c_str());
+  }
+}
+
+// Files that replace one wait for the pass beside the restore, not the restore for the pass:
+// the writing goes on past a batch while the pass has not read one entry; their folders held
+// open stay within a quarter of the descriptors the process may open.
+TEST_F(ConcurrentVerifyTest, ReplacementsWaitBesideThePassWithinTheOpenFolderBound) {
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (bool fewDescriptors : {false, true}) {
+    SCOPED_TRACE(fewDescriptors ? "128 descriptors" : "as the process has");
+    // A folder for each file: with 128 descriptors, 300 folders held open would run out.
+    const std::string set = SetPath(fewDescriptors ? "folders.fcf" : "files.fcf");
+    std::vector<std::string> paths;
+    {
+      CIndependentSetWriter w;
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string rel = fewDescriptors ? "d" + std::to_string(i) + "/f" : "f" + std::to_string(i);
+        if (fewDescriptors) {
+          ASSERT_EQ(mkdir((drive + "d" + std::to_string(i)).c_str(), 0755), 0);
+        }
+        ASSERT_TRUE(WriteFile(drive + rel, "earlier " + rel));
+        ASSERT_TRUE(SetMtime(drive + rel, kEntryTime - 1));
+        std::string stored = "E:\\" + rel;
+        for (char& ch : stored)
+          if (ch == '/') ch = '\\';
+        w.AddEntry(stored, Noise(4000, i + 1), kEntryTime);
+        paths.push_back(rel);
+      }
+      ASSERT_TRUE(w.Write(set));
+    }
+    // The pass holds at its first entry until the restore has more files waiting than one
+    // batch, or their count has stood still for a while (the restore waits for the pass), or
+    // ten seconds went by.
+    size_t mostWaiting = 0;
+    bool first = true;
+    auto hold = [&] {
+      if (!first) return false;
+      first = false;
+      int still = 0;
+      for (int i = 0; i < 1000 && mostWaiting <= 256 && still < 100; ++i) {
+        size_t waiting = 0;
+        for (const std::string& name : Tree(drive))
+          if (name.find(CEntryReader::TempPrefix()) != std::string::npos) ++waiting;
+        still = waiting > 0 && waiting == mostWaiting ? still + 1 : 0;
+        mostWaiting = std::max(mostWaiting, waiting);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      return false;
+    };
+    if (fewDescriptors) {
+      struct rlimit low = saved;
+      low.rlim_cur = 128;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    }
+    CRecordingUI ui;
+    std::atomic<bool> stop{false};
+    std::vector<std::string> names, texts;
+    RestoreWithPass(ui, set, stop, names, texts, hold);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (fewDescriptors) {
+      EXPECT_LE(mostWaiting, 32u) << "more folders held open than the bound";
+    } else {
+      EXPECT_GT(mostWaiting, 256u) << "the restore waited for the pass at a full batch";
+    }
+    EXPECT_TRUE(names.empty()) << (names.empty() ? "" : names[0] + ": " + texts[0]);
+    for (int i = 0; i < kFiles; ++i) EXPECT_TRUE(ReadFile(drive + paths[i]) == Noise(4000, i + 1)) << paths[i];
+    EXPECT_FALSE(HasTempFile(Tree(drive)));
   }
 }
 
