@@ -1,6 +1,7 @@
 // Restore throughput against `tar -xzf` of the same files: the set of the benchmark corpus is
-// restored onto an empty folder, and the corpus's tar.gz (made with the system's tar and gzip)
-// is unpacked into another, alternately, several times; the best time of each counts.
+// restored onto an empty folder and then over its own files, and the corpus's tar.gz (made with
+// the system's tar and gzip) is unpacked the same way into another, alternately; medians of
+// the rounds count, with processor times beside.
 //
 // Then the cost of durability on a stick-like target: a vfat image on a loop device that
 // writes through to the disk (direct I/O), where a smaller corpus is restored over itself
@@ -258,67 +259,73 @@ int main() {
     return 1;
   }
 
-  const int rounds = 3;
-  double bestRestore = 1e9, bestTar = 1e9, restoreCpu = 1e9, tarCpu = 1e9;
+  // Each round restores onto an empty folder (every file new) and then again over what it
+  // wrote (every file replaced, so the restore waits for its check of the set before the
+  // earlier copies go); tar unpacks the same way beside it. Which goes first alternates.
+  const int rounds = 5;
+  struct Figure {
+    std::vector<double> wall, cpu;
+  };
+  Figure restoreNew, tarNew, restoreOver, tarOver;
   std::vector<char> buffer(fern::kCopyChunk);
+  auto restore = [&](const std::string& target, Figure& figure) {
+    CQuietUI ui;
+    ui.overwriteAnswer = 3;  // files just written are newer than the set's: replaced all the same
+    std::atomic<bool> stop{false};
+    int answer = -1;
+    CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
+    double cpu = CpuSeconds(RUSAGE_SELF);
+    auto start = std::chrono::steady_clock::now();
+    bool opened = run.RestoreSet(setPath, target);
+    figure.wall.push_back(Seconds(start));
+    figure.cpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
+    if (!opened || ui.errors != 0) {
+      fprintf(stderr, "bench_restore: the restore failed\n");
+      return false;
+    }
+    return true;
+  };
+  auto untar = [&](const std::string& folder, Figure& figure) {
+    double cpu = CpuSeconds(RUSAGE_CHILDREN);
+    auto start = std::chrono::steady_clock::now();
+    if (!Shell("tar -C " + Quote(folder) + " -xzf " + Quote(tarball))) {
+      fprintf(stderr, "bench_restore: tar -xzf failed\n");
+      return false;
+    }
+    figure.wall.push_back(Seconds(start));
+    figure.cpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
+    return true;
+  };
   for (int round = 0; round < rounds; ++round) {
     std::string target = base + "/restore" + std::to_string(round) + "/";
-    std::string untar = base + "/untar" + std::to_string(round);
-    if (mkdir(target.c_str(), 0755) != 0 || mkdir(untar.c_str(), 0755) != 0) {
+    std::string untarred = base + "/untar" + std::to_string(round);
+    if (mkdir(target.c_str(), 0755) != 0 || mkdir(untarred.c_str(), 0755) != 0) {
       perror("bench_restore: mkdir");
       return 1;
     }
-    Shell("sync");
-
-    // Which goes first alternates, so neither always meets the other's writeback.
-    double restoreTime = 0, tarTime = 0;
-    for (int turn = 0; turn < 2; ++turn) {
-      if ((turn == 0) == (round % 2 == 0)) {
-        CQuietUI ui;
-        std::atomic<bool> stop{false};
-        int answer = -1;
-        CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
-        double cpu = CpuSeconds(RUSAGE_SELF);
-        auto start = std::chrono::steady_clock::now();
-        bool opened = run.RestoreSet(setPath, target);
-        restoreTime = Seconds(start);
-        cpu = CpuSeconds(RUSAGE_SELF) - cpu;
-        restoreCpu = cpu < restoreCpu ? cpu : restoreCpu;
-        if (!opened || ui.errors != 0) {
-          fprintf(stderr, "bench_restore: the restore failed\n");
-          return 1;
-        }
-      } else {
-        double cpu = CpuSeconds(RUSAGE_CHILDREN);
-        auto start = std::chrono::steady_clock::now();
-        if (!Shell("tar -C " + Quote(untar) + " -xzf " + Quote(tarball))) {
-          fprintf(stderr, "bench_restore: tar -xzf failed\n");
-          return 1;
-        }
-        tarTime = Seconds(start);
-        cpu = CpuSeconds(RUSAGE_CHILDREN) - cpu;
-        tarCpu = cpu < tarCpu ? cpu : tarCpu;
+    for (bool over : {false, true}) {
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool ok = (turn == 0) == (round % 2 == 0) ? restore(target, over ? restoreOver : restoreNew)
+                                                        : untar(untarred, over ? tarOver : tarNew);
+        if (!ok) return 1;
+      }
+      if (round == 0 && !Shell("diff -r " + Quote(corpus) + " " + Quote(target) + " > /dev/null")) {
+        fprintf(stderr, "bench_restore: the restored files differ from the corpus\n");
+        return 1;
       }
     }
-    if (round == 0 && !Shell("diff -r " + Quote(corpus) + " " + Quote(target) + " > /dev/null")) {
-      fprintf(stderr, "bench_restore: the restored files differ from the corpus\n");
-      return 1;
-    }
-    bestRestore = restoreTime < bestRestore ? restoreTime : bestRestore;
-    bestTar = tarTime < bestTar ? tarTime : bestTar;
-    Shell("rm -rf " + Quote(target) + " " + Quote(untar));
+    Shell("rm -rf " + Quote(target) + " " + Quote(untarred));
   }
 
   const double mb = static_cast<double>(totalBytes) / (1 << 20);
-  const double restoreRate = mb / bestRestore;
-  const double tarRate = mb / bestTar;
-  printf("restore_corpus_mb: %.1f\n", mb);
-  printf("restore_mb_s: %.1f\n", restoreRate);
-  printf("tar_xzf_mb_s: %.1f\n", tarRate);
-  printf("restore_vs_tar_xzf: %.2f\n", restoreRate / tarRate);
-  // Processor time (user + system) does not depend on what else the machine is doing.
-  printf("restore_cpu_s: %.2f\n", restoreCpu);
-  printf("tar_xzf_cpu_s: %.2f\n", tarCpu);
+  printf("restore_corpus_mb: %.1f (medians of %d rounds)\n", mb, rounds);
+  printf("restore_mb_s: %.1f (cpu %.2f s)\n", mb / Median(restoreNew.wall), Median(restoreNew.cpu));
+  printf("tar_xzf_mb_s: %.1f (cpu %.2f s)\n", mb / Median(tarNew.wall), Median(tarNew.cpu));
+  printf("restore_vs_tar_xzf: %.2f\n", Median(tarNew.wall) / Median(restoreNew.wall));
+  printf("restore_over_mb_s: %.1f (cpu %.2f s, every file replaced)\n", mb / Median(restoreOver.wall),
+         Median(restoreOver.cpu));
+  printf("tar_xzf_over_mb_s: %.1f (cpu %.2f s)\n", mb / Median(tarOver.wall), Median(tarOver.cpu));
+  printf("restore_over_vs_tar_xzf: %.2f\n", Median(tarOver.wall) / Median(restoreOver.wall));
   fflush(stdout);
   // The stick's image stays on the disk, where its writes are the slow ones a stick has.
   std::string stickBase = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
