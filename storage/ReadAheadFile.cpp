@@ -42,7 +42,7 @@ void CReadAheadFile::ReaderProc() {
     }
     // The slot is this thread's alone until it is counted as filled.
     CBlock& block = m_blocks[slot];
-    const int got = m_source.Read(block.data.data(), static_cast<unsigned>(block.data.size()));
+    const int got = m_source.Read(block.data, static_cast<unsigned>(kBlockSize));
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (got > 0) {
@@ -62,15 +62,19 @@ int CReadAheadFile::Read(void* buffer, unsigned length) {
   if (!m_started) {
     m_started = true;
     try {
+      m_memory.reset(new char[kBlockSize * kBlockCount]);
       m_blocks.resize(kBlockCount);
-      for (CBlock& block : m_blocks) block.data.resize(kBlockSize);
+      for (size_t i = 0; i < kBlockCount; ++i) m_blocks[i].data = m_memory.get() + i * kBlockSize;
       m_reader = std::thread([this] { ReaderProc(); });
     } catch (const std::bad_alloc&) {
       m_direct = true;
     } catch (const std::system_error&) {
       m_direct = true;
     }
-    if (m_direct) m_blocks.clear();
+    if (m_direct) {
+      m_blocks.clear();
+      m_memory.reset();
+    }
   }
   if (m_direct) return m_stop ? 0 : m_source.Read(buffer, length);
 
@@ -92,7 +96,7 @@ int CReadAheadFile::Read(void* buffer, unsigned length) {
     // The head block is the caller's alone while it is counted as filled.
     CBlock& block = m_blocks[head];
     const size_t take = std::min<size_t>(block.size - m_offset, length - done);
-    memcpy(out + done, block.data.data() + m_offset, take);
+    memcpy(out + done, block.data + m_offset, take);
     done += static_cast<unsigned>(take);
     m_offset += take;
     if (m_offset == block.size) {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -36,8 +37,8 @@ class CReadAheadFile : public CStreamFile {
 
  private:
   struct CBlock {
-    std::vector<char> data;
-    size_t size = 0;  // bytes filled
+    char* data = nullptr;  // kBlockSize bytes of m_memory
+    size_t size = 0;       // bytes filled
   };
 
   void ReaderProc();
@@ -45,6 +46,7 @@ class CReadAheadFile : public CStreamFile {
   void Stop();
 
   CStreamFile& m_source;
+  std::unique_ptr<char[]> m_memory;  // left uninitialised: a small set touches few pages
   std::vector<CBlock> m_blocks;
   std::mutex m_mutex;
   std::condition_variable m_changed;
