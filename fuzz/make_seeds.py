@@ -57,6 +57,7 @@ def sets():
         entry("E:\\a/b.txt", b"slash"),
         entry("E:\\", b"root only"),
         entry("E:", b"short"),
+        entry("/tmp/absolute.txt", b"a stored name that is a path of this machine"),
     ])
     put_set("traps", traps)
     put_set("odd_names", b"".join([
