@@ -387,16 +387,33 @@ class ConcurrentVerifyTest : public RestoreSafetyTest {
     }
     reader.FinishRestore(stream, names, texts);
   }
+
+  // Restores with a pass that never stops; how many times the pass asked (once before each
+  // entry it read).
+  int RestoreCountingPass(CRecordingUI& ui, const std::string& set, std::vector<std::string>& names,
+                          std::vector<std::string>& texts) {
+    std::atomic<int> asked{0};
+    std::atomic<bool> stop{false};
+    RestoreWithPass(ui, set, stop, names, texts, [&asked] {
+      ++asked;
+      return false;
+    });
+    return asked.load();
+  }
+
+  // Only the gzip check at the set's end fails: every entry inflates without an error.
+  void DamageTheCheck(const std::string& set) {
+    std::string bytes = ReadFile(set);
+    ASSERT_GT(bytes.size(), 8u);
+    bytes[bytes.size() - 6] ^= 0x10;
+    ASSERT_TRUE(WriteFile(set, bytes));
+  }
 };
 
 TEST_F(ConcurrentVerifyTest, AVerifyingPassThatFindsDamageLateStopsEveryReplace) {
   const std::string set = SetPath("s.fcf");
   MakeSet(set);
-  // Only the gzip check at the very end fails: every entry inflates without an error.
-  std::string bytes = ReadFile(set);
-  ASSERT_GT(bytes.size(), 8u);
-  bytes[bytes.size() - 6] ^= 0x10;
-  ASSERT_TRUE(WriteFile(set, bytes));
+  DamageTheCheck(set);
 
   CRecordingUI ui;
   std::atomic<bool> stop{false};
@@ -445,20 +462,10 @@ TEST_F(ConcurrentVerifyTest, NewFilesAloneNeedNoPassAndAreNamedWhenTheSetFails) 
     SCOPED_TRACE(damaged ? "damaged" : "good");
     const std::string set = SetPath(damaged ? "bad.fcf" : "good.fcf");
     MakeNewFilesSet(set);
-    if (damaged) {
-      std::string bytes = ReadFile(set);
-      bytes[bytes.size() - 6] ^= 0x10;  // only the gzip check at the end fails
-      ASSERT_TRUE(WriteFile(set, bytes));
-    }
-    std::atomic<int> asked{0};  // the pass asks before each entry it reads
+    if (damaged) DamageTheCheck(set);
     CRecordingUI ui;
-    std::atomic<bool> stop{false};
     std::vector<std::string> names, texts;
-    RestoreWithPass(ui, set, stop, names, texts, [&asked] {
-      ++asked;
-      return false;
-    });
-    EXPECT_LE(asked.load(), 1) << "a pass read the set though no file was replaced";
+    EXPECT_LE(RestoreCountingPass(ui, set, names, texts), 1) << "a pass read the set though no file was replaced";
     // With a damaged set the last few entries may go with the end (inflate meets the bad check
     // while it reads ahead); every file that is there holds its entry and, then, is named.
     int present = 0;
@@ -496,21 +503,12 @@ TEST_F(ConcurrentVerifyTest, AReplaceAfterNewFilesStartsThePassFromTheSetsStart)
       w.AddEntry("E:\\old", "new data of old", kEntryTime);
       ASSERT_TRUE(w.Write(set));
     }
-    if (damaged) {
-      std::string bytes = ReadFile(set);
-      bytes[bytes.size() - 6] ^= 0x10;
-      ASSERT_TRUE(WriteFile(set, bytes));
-    }
+    if (damaged) DamageTheCheck(set);
     ASSERT_TRUE(WriteFile(drive + "old", "earlier old"));
     ASSERT_TRUE(SetMtime(drive + "old", kEntryTime - 1));
-    std::atomic<int> asked{0};
     CRecordingUI ui;
-    std::atomic<bool> stop{false};
     std::vector<std::string> names, texts;
-    RestoreWithPass(ui, set, stop, names, texts, [&asked] {
-      ++asked;
-      return false;
-    });
+    const int asked = RestoreCountingPass(ui, set, names, texts);
     if (damaged) {
       // The damage lies in the check at the end, which the writing pass may never reach: the
       // pass tells it, and every new file already in place is named.
@@ -526,7 +524,7 @@ TEST_F(ConcurrentVerifyTest, AReplaceAfterNewFilesStartsThePassFromTheSetsStart)
       }
       EXPECT_GT(present, kFiles - 10);
     } else {
-      EXPECT_GE(asked.load(), kFiles) << "the pass did not read the set from its start";
+      EXPECT_GE(asked, kFiles) << "the pass did not read the set from its start";
       EXPECT_EQ(ReadFile(drive + "old"), "new data of old");
       EXPECT_TRUE(ui.messages.empty());
       EXPECT_TRUE(names.empty());
