@@ -196,6 +196,12 @@ void CEntryReader::ReportDamage() {
   }
 }
 
+void CEntryReader::DropTemp(int folderFd, const std::string& leaf, const std::string& path) {
+  if (unlinkat(folderFd, leaf.c_str(), 0) == 0 || errno == ENOENT || m_bDriveLost) return;
+  const std::string left = FolderOf(path) + leaf;
+  Later(left, fern::FormatFileError(errno, left));
+}
+
 void CEntryReader::Later(const std::string& path, const std::string& text) {
   m_laterNames.push_back(path);
   m_laterTexts.push_back(text);
@@ -260,7 +266,7 @@ void CEntryReader::ApplyVerify(VerifyResult& result) {
       p.verified = m_state == SetState::Good;
       keep.push_back(std::move(p));
     } else if (!m_bDriveLost) {  // nothing is written on a drive that is gone
-      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+      DropTemp(p.folder->Get(), p.tempLeaf, p.path);
     }
   }
   m_pending = std::move(keep);
@@ -498,7 +504,7 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_
   out.fd = -1;
   if (!good) {
     // The earlier file was never touched; the incomplete copy goes.
-    unlinkat(folderFd, out.tempLeaf.c_str(), 0);
+    DropTemp(folderFd, out.tempLeaf, out.path);
     return;
   }
   Pending p;
@@ -536,7 +542,7 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       // The file is there under its temporary name: "not found" can only mean the file system
       // refused the name itself (exfat-fuse answers ':' or '?' so).
       if (error == ENOENT) error = EINVAL;
-      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      DropTemp(folderFd, p.tempLeaf, p.path);
       Later(p.path, fern::FormatFileError(error, p.path));
       return false;
     }
@@ -555,13 +561,13 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       if (moved != 0 && errno != EEXIST) break;
     }
     if (moved != 0) {
-      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      DropTemp(folderFd, p.tempLeaf, p.path);
       Later(p.path, fern::FormatFileError(error, p.path));
       return false;
     }
     if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
       error = errno;
-      unlinkat(folderFd, p.tempLeaf.c_str(), 0);
+      DropTemp(folderFd, p.tempLeaf, p.path);
       std::string text = fern::FormatFileError(error, p.path);
       if (fern::RenameNoReplace(folderFd, aside, p.leaf) != 0)
         text += " The earlier file is now " + FolderOf(p.path) + aside;
@@ -569,10 +575,7 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       return false;
     }
     // The new file is in place; an earlier copy that cannot go is named, not left unseen.
-    if (unlinkat(folderFd, aside.c_str(), 0) != 0) {
-      const std::string left = FolderOf(p.path) + aside;
-      Later(left, fern::FormatFileError(errno, left));
-    }
+    DropTemp(folderFd, aside, p.path);
   }
   m_bPlaced = true;
   if (note != nullptr) Later(p.path, note);
@@ -629,7 +632,7 @@ void CEntryReader::CommitPending(bool final, bool forRoom) {
   }
   if (m_bVerifyStopped) {
     // Stopped before the set was known to be good: nothing written so far is put in place.
-    for (Pending& p : m_pending) unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+    for (Pending& p : m_pending) DropTemp(p.folder->Get(), p.tempLeaf, p.path);
     m_pending.clear();
     m_nPendingBytes = 0;
     m_folders.clear();
@@ -661,7 +664,7 @@ void CEntryReader::CommitPending(bool final, bool forRoom) {
   if (m_flush == Flush::PerSet && !m_drive.Sync()) {
     int error = errno;
     for (Pending& p : go) {
-      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+      DropTemp(p.folder->Get(), p.tempLeaf, p.path);
       Later(p.path, fern::FormatFileError(error, p.path));
     }
     return;
@@ -673,7 +676,7 @@ void CEntryReader::CommitPending(bool final, bool forRoom) {
       // Nothing is lost by a new file from a damaged set, but the user must know.
       Place(p, kFromDamagedSet);
     } else {
-      unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+      DropTemp(p.folder->Get(), p.tempLeaf, p.path);
       Later(p.path, kNotReplaced);
     }
   }

@@ -153,6 +153,8 @@ class CEntryReader {
   // While the set is still being checked: puts the pending files that replace nothing in place.
   void PlaceNewFilesEarly();
   void Later(const std::string& path, const std::string& text);
+  // Removes a temporary file (leaf, in the folder of path); one that stays is named in a row.
+  void DropTemp(int folderFd, const std::string& leaf, const std::string& path);
 
   IEngineUI& m_ui;
   char* m_pCopyBuffer;
