@@ -37,9 +37,6 @@ TEST(FixedText, NumbersAndDatesReadTheSameUnderAGermanLocale) {
   ferntest::CGermanLocale german;
   std::string why;
   ASSERT_TRUE(german.Enter(why)) << why;
-  char probe[32];
-  snprintf(probe, sizeof probe, "%.1f", 400.0);
-  ASSERT_STREQ(probe, "400,0") << "the locale is not German, the test would prove nothing";
   CUtc utc;
 
   EXPECT_EQ(fern::FixedFormat("Total: %.1f MB", 400.0), "Total: 400.0 MB");
@@ -54,6 +51,7 @@ TEST(FixedText, NumbersAndDatesReadTheSameUnderAGermanLocale) {
   std::thread worker([&] { fromWorker = fern::FixedFormat("Used: %.1fB", 512.0); });
   worker.join();
   EXPECT_EQ(fromWorker, "Used: 512.0B");
+  char probe[32];
   snprintf(probe, sizeof probe, "%.1f", 400.0);
   EXPECT_STREQ(probe, "400,0");
 }

@@ -15,7 +15,8 @@ namespace ferntest {
 
 class CGermanLocale {
  public:
-  // Compiles the locale once per process and switches to it; why says what went wrong.
+  // Compiles the locale once per process and switches to it, and checks that numbers now print
+  // with a decimal comma; why says what went wrong.
   bool Enter(std::string& why) {
     // The compiled locale is removed when the process ends.
     struct CFolder {
@@ -37,6 +38,13 @@ class CGermanLocale {
       return false;
     }
     m_entered = true;
+    // A locale that formats like "C" would let every test of fixed texts pass for nothing.
+    char probe[32];
+    snprintf(probe, sizeof probe, "%.1f", 400.0);
+    if (std::string(probe) != "400,0") {
+      why = std::string("the locale is not German (400.0 prints as ") + probe + "), the test would prove nothing";
+      return false;
+    }
     return true;
   }
   ~CGermanLocale() {
