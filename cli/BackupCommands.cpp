@@ -129,8 +129,9 @@ int RunListCommand(int argc, char** argv) {
     return 1;
   }
   std::vector<char> buffer(fern::kCopyChunk);
-  bool damaged = false;
-  for (;;) {
+  // An empty or plain file would list as a set of nonsense entries, or as an empty set.
+  bool damaged = !stream.IsGzipStream();
+  while (!damaged) {
     fern::EntryHeader header;
     std::string name;
     fern::HeaderResult read = fern::ReadEntryHeader(stream, header, name);
@@ -153,7 +154,8 @@ int RunListCommand(int argc, char** argv) {
     printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(),
            fern::DecodeStoredName(name).c_str());
   }
-  stream.Close();
+  // The gzip trailer's check is read on closing: a set that fails it is damaged.
+  if (!stream.Close()) damaged = true;
   if (fflush(stdout) != 0) return 1;
   if (damaged) {
     ui.ShowMessage("error reading");

@@ -47,16 +47,6 @@ std::string WithSlash(std::string folder) {
   return folder;
 }
 
-// Whether a file begins with the gzip magic bytes.
-bool StartsAsGzip(const char* path) {
-  FILE* file = fopen(path, "rbe");
-  if (file == nullptr) return false;
-  unsigned char magic[2];
-  bool gzip = fread(magic, 1, 2, file) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-  fclose(file);
-  return gzip;
-}
-
 int ExitStatus(const CTerminalUI& ui) { return ui.ErrorRows() > 0 || ui.Messages() > 0 ? 1 : 0; }
 
 }  // namespace
@@ -176,11 +166,6 @@ int RunVerifyCommand(int argc, char** argv) {
     return 1;
   }
   CTerminalUI ui;
-  // zlib reads a file that is no gzip stream (an empty one too) as plain bytes; no set is that.
-  if (!StartsAsGzip(argv[0])) {
-    ui.ShowMessage("error reading");
-    return 1;
-  }
   std::vector<char> buffer(fern::kCopyChunk);
   int answer = -1;
   CEntryReader reader(ui, buffer.data(), answer);

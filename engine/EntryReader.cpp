@@ -212,6 +212,7 @@ CEntryReader::VerifyResult CEntryReader::ReadDigests(CStreamFile& stream, char* 
   VerifyResult result;
   for (;;) {
     if (stopped && stopped()) return result;
+    if (result.digests.empty() && !stream.IsGzipStream()) break;
     fern::EntryHeader header;
     std::string stored;
     fern::HeaderResult read = fern::ReadEntryHeader(stream, header, stored);
@@ -720,6 +721,14 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
   if (m_bDamaged) return false;
   // A damaged set is restored only as far as the verifying pass read it in full.
   if (m_state == SetState::Damaged && m_nEntry >= m_digests.size()) return false;
+
+  // A file that is no gzip stream at all (an empty one too) would read as plain bytes: no set
+  // is that, and nothing of it is written.
+  if (m_nEntry == 0 && !stream.IsGzipStream()) {
+    ReportDamage();
+    CommitPending(true);
+    return false;
+  }
 
   fern::EntryHeader header;
   std::string stored;

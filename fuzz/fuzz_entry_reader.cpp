@@ -315,6 +315,12 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
     }
     FUZZ_CHECK(loadUI.messages.size() == (damaged ? 1u : 0u), "\"error reading\" %zu times, damaged %d",
                loadUI.messages.size(), damaged);
+  } else if (setBytes.size() < 2 || static_cast<unsigned char>(setBytes[0]) != 0x1f ||
+             static_cast<unsigned char>(setBytes[1]) != 0x8b) {
+    // No gzip stream at all (an empty file too): damaged from its first byte, never read as entries.
+    FUZZ_CHECK(loaded.size() == 1 && !loaded[0].ok && loadUI.messages.size() == 1,
+               "a file that is no gzip stream gave %zu calls and %zu messages", loaded.size(),
+               loadUI.messages.size());
   }
 
   // A restore of every entry. With a known content every question is answered Yes to All, so

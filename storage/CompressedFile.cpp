@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <list>
@@ -16,6 +17,7 @@ CCompressedFile::~CCompressedFile() {
 
 bool CCompressedFile::Open(const char* path, int mode) {
   if (IsOpen()) return false;
+  m_bGzip = true;
   if (mode == 1) {
     // "e": close-on-exec, so a program started meanwhile never inherits the set.
     m_hFile = gzopen(path, "wbe");
@@ -38,6 +40,13 @@ bool CCompressedFile::Open(const char* path, int mode) {
     }
     // The size is only the chunk size of ReadAll; keep it within the field.
     m_nCompressedSize = st.st_size > INT_MAX ? INT_MAX : static_cast<int>(st.st_size);
+    // Read without moving the offset the stream starts from.
+    unsigned char magic[2];
+    ssize_t got;
+    do {
+      got = pread(fd, magic, sizeof magic, 0);
+    } while (got < 0 && errno == EINTR);
+    m_bGzip = got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
     // The stream reads the very file just measured, not whatever the path names a moment later.
     m_hFile = gzdopen(fd, "rb");
     if (m_hFile == nullptr) close(fd);

@@ -22,8 +22,10 @@ class CCompressedFile : public CStreamFile {
   int Read(void* buffer, unsigned length) override;
   bool ReadAll(char** block, int* size) override;
   int ApplyParameters() override;
+  bool IsGzipStream() const override { return m_bGzip; }
 
  private:
   gzFile m_hFile = nullptr;
   int m_nCompressedSize = 0;  // length of the file on disk when opened for reading
+  bool m_bGzip = true;        // the file opened for reading begins with the gzip magic bytes
 };

@@ -34,6 +34,8 @@ class CReadAheadFile : public CStreamFile {
   int Read(void* buffer, unsigned length) override;
   bool ReadAll(char** block, int* size) override;
   int ApplyParameters() override { return 0; }
+  // Known when the source was opened; the thread reading ahead does not change it.
+  bool IsGzipStream() const override { return m_source.IsGzipStream(); }
 
  private:
   struct CBlock {

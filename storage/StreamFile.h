@@ -17,6 +17,9 @@ class CStreamFile {
   // The whole remaining stream in one block that the caller releases with delete[].
   virtual bool ReadAll(char** block, int* size) = 0;
   virtual int ApplyParameters() = 0;
+  // False for a stream opened for reading whose file is not a gzip stream at all (an empty
+  // file included): the stream reads such a file as plain bytes, which no set ever is.
+  virtual bool IsGzipStream() const { return true; }
 
   // Stores the level; takes effect at once on a stream open for writing.
   int SetLevel(int level) {

@@ -153,11 +153,23 @@ TEST_F(RestoreCommandsTest, ExtractNeverReplacesAFileUnlessTold) {
   EXPECT_EQ(Tree(other), std::vector<std::string>{"same.txt"});
 }
 
-TEST_F(RestoreCommandsTest, VerifyCallsAFileThatIsNoGzipStreamDamaged) {
+TEST_F(RestoreCommandsTest, AFileThatIsNoGzipStreamIsRefusedByEveryCommand) {
   ASSERT_TRUE(WriteFile(SetPath("empty.fcf"), ""));
-  EXPECT_EQ(Run(RunVerifyCommand, {SetPath("empty.fcf")}), 1);
-  ASSERT_TRUE(WriteFile(SetPath("text.fcf"), "plain text, which zlib would pass through as it is"));
-  EXPECT_EQ(Run(RunVerifyCommand, {SetPath("text.fcf")}), 1);
+  // Plain bytes laid out as a valid entry: read through as they are, they would restore a file.
+  CIndependentSetWriter plain;
+  plain.AddEntry("E:\\docs\\a.txt", "plain a", kEntryTime);
+  ASSERT_TRUE(WriteFile(SetPath("text.fcf"), plain.Content()));
+  const std::string out = base + "/out";
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  for (const char* name : {"empty.fcf", "text.fcf"}) {
+    const std::string set = SetPath(name);
+    EXPECT_EQ(Run(RunVerifyCommand, {set}), 1) << name;
+    EXPECT_EQ(Run(RunListCommand, {set}), 1) << name;
+    EXPECT_EQ(Run(RunRestoreCommand, {set, drive}), 1) << name;
+    EXPECT_EQ(Run(RunExtractCommand, {set, "E:\\docs\\a.txt", "--to", out}), 1) << name;
+  }
+  EXPECT_TRUE(Tree(drive).empty()) << "nothing of a file that is no set is written";
+  EXPECT_TRUE(Tree(out).empty());
   // A gzip stream that holds no entry is a set (one whose run was cancelled before any file).
   CIndependentSetWriter none;
   ASSERT_TRUE(none.Write(SetPath("none.fcf")));
