@@ -73,6 +73,9 @@ class CEntryReader {
   bool SetDrive(const std::string& root, const fern::CDriveIdentity* expected = nullptr);
   // True once the drive was found gone or changed; nothing is written from then on.
   bool DriveLost() const { return m_bDriveLost; }
+  // True once damage was found in the set, by the reading or by the checking pass: entries from
+  // there on were not read.
+  bool SetDamaged() const { return m_bDamaged || m_state == SetState::Damaged; }
 
   // Ends a restore: reads the rest of a set that was not verified (to learn whether its check
   // passes), puts the written files in place or drops them, flushes the drive, and appends the

@@ -25,6 +25,15 @@ CRestoreRun::CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* cop
       m_nOverwriteAnswer(overwriteAnswer),
       m_driveRootNow(std::move(driveRootNow)) {}
 
+void CRestoreRun::AddDamagedSetRow(const std::string& setPath, const std::string& lastWhole,
+                                   std::vector<std::string>& fileNames, std::vector<std::string>& errorTexts) {
+  const std::string text =
+      lastWhole.empty() ? std::string("The backup set is damaged: none of its files could be read.")
+                        : "The backup set is damaged: the files stored after " + lastWhole + " could not be read.";
+  fileNames.insert(fileNames.begin(), setPath);
+  errorTexts.insert(errorTexts.begin(), text);
+}
+
 bool CRestoreRun::DriveStillThere(const std::string& driveRoot) {
   if (m_bDriveChanged) return false;
   if (m_driveRootNow && m_driveRootNow() != driveRoot) m_bDriveChanged = true;
@@ -75,12 +84,13 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
   CReadAheadFile ahead(set);
   std::vector<std::string> fileNames, errorTexts;
   int errorCount = 0;
-  std::string name, errorText;
+  std::string name, errorText, lastWhole;
   uint32_t size = 0;
   int64_t time = 0;
   bool more = !m_bStop.load() && DriveStillThere(driveRoot) &&
               reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
   while (more) {
+    lastWhole = name;
     m_ui.SetInfoText(name);
     if (!errorText.empty()) {
       ++errorCount;
@@ -94,6 +104,7 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
   }
   reader.FinishRestore(ahead, fileNames, errorTexts);
   if (reader.DriveLost()) m_bDriveChanged = true;
+  else if (reader.SetDamaged()) AddDamagedSetRow(setPath, lastWhole, fileNames, errorTexts);
   if (errorCount >= kMaxErrors) {
     fileNames.push_back("<Exceeded Maximum number of Errors>");
     errorTexts.push_back("<Cancelling operation>");

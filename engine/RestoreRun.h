@@ -35,6 +35,11 @@ class CRestoreRun {
   // True once the drive root changed during the run, or the drive was no longer mounted there.
   bool DriveChanged() const { return m_bDriveChanged; }
 
+  // The row that explains a damaged set, put first in its error list: the set's path and what
+  // was lost. lastWhole: the name of the last entry read whole ("" when none was).
+  static void AddDamagedSetRow(const std::string& setPath, const std::string& lastWhole,
+                               std::vector<std::string>& fileNames, std::vector<std::string>& errorTexts);
+
   // How restored files are flushed (measurements compare the ways).
   void SetFlush(CEntryReader::Flush flush) { m_flush = flush; }
 

@@ -37,6 +37,7 @@
 #include "app/fernapp.h"
 #include "dialogs/GuiThread.h"
 #include "engine/EntryReader.h"
+#include "engine/RestoreRun.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "res/gui/DialogUnits.h"
@@ -655,9 +656,11 @@ void CViewBackup::RestoreCheckedFiles() {
     CReadAheadFile ahead(set);  // inflating overlaps writing the files
     std::string name;
     std::string errorText;
+    std::string lastWhole;
     uint32_t size = 0;
     int64_t time = 0;
     while (!m_bStop && reader.ExtractEntry(ahead, name, size, time, target, &pickList, &errorText)) {
+      lastWhole = name;
       if (!errorText.empty()) {
         fileNames.push_back(name);
         errorTexts.push_back(errorText);
@@ -665,6 +668,8 @@ void CViewBackup::RestoreCheckedFiles() {
       if (m_bStop) break;
     }
     reader.FinishRestore(ahead, fileNames, errorTexts);
+    if (!reader.DriveLost() && reader.SetDamaged())
+      CRestoreRun::AddDamagedSetRow(m_strSetPath, lastWhole, fileNames, errorTexts);
     ahead.Close();
   }
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);

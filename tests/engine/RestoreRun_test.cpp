@@ -173,9 +173,46 @@ TEST_F(RestoreRunTest, ASetThatCannotBeOpenedIsSkippedSilently) {
   run.RestoreSelectedSets({{"S", SetPath("S-3.fcf")}, {"S", after}}, "S", drive);
   EXPECT_EQ(ui.messages, (std::vector<std::string>{"error reading"}));
   ASSERT_EQ(ui.errorLists.size(), 1u);
-  EXPECT_EQ(ui.errorLists[0].fileNames.size(), 1u);
+  EXPECT_EQ(ui.errorLists[0].fileNames.size(), 2u);  // the set's own row, then the refused name
   EXPECT_FALSE(Exists(drive + "cut.txt"));
   EXPECT_EQ(ReadFile(drive + "after.txt"), "after");
+}
+
+TEST_F(RestoreRunTest, ADamagedSetIsNamedWithWhatCouldNotBeRead) {
+  // Cut inside the third entry's data: the first two are read whole.
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\docs\\one.txt", "one", kEntryTime);
+  w.AddEntry("E:\\docs\\two.txt", "two", kEntryTime);
+  w.AddEntry("E:\\docs\\big.bin", Noise(300000, 7), kEntryTime);
+  w.AddEntry("E:\\docs\\last.txt", "last", kEntryTime);
+  std::string gz;
+  ASSERT_TRUE(CIndependentSetWriter::Deflate(w.Content(), gz));
+  const std::string cut = SetPath("S-5.fcf");
+  ASSERT_TRUE(w.Write(cut, static_cast<long>(gz.size() / 2)));
+  auto run = MakeRun();
+  EXPECT_TRUE(run.RestoreSet(cut, drive));
+  EXPECT_EQ(ui.messages, (std::vector<std::string>{"error reading"}));
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  const auto& rows = ui.errorLists[0];
+  ASSERT_FALSE(rows.fileNames.empty());
+  EXPECT_EQ(rows.fileNames[0], cut);
+  EXPECT_EQ(rows.errorTexts[0], "The backup set is damaged: the files stored after " + drive +
+                                    "docs/two.txt could not be read.");
+  EXPECT_FALSE(Exists(drive + "docs/big.bin"));
+  EXPECT_FALSE(Exists(drive + "docs/last.txt"));
+
+  // A file that is no gzip stream at all: "error reading", its row, and nothing written.
+  ui.messages.clear();
+  ui.errorLists.clear();
+  const std::string plain = SetPath("S-6.fcf");
+  ASSERT_TRUE(WriteFile(plain, w.Content()));
+  EXPECT_TRUE(run.RestoreSet(plain, drive));
+  EXPECT_EQ(ui.messages, (std::vector<std::string>{"error reading"}));
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  EXPECT_EQ(ui.errorLists[0].fileNames, std::vector<std::string>{plain});
+  EXPECT_EQ(ui.errorLists[0].errorTexts,
+            std::vector<std::string>{"The backup set is damaged: none of its files could be read."});
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{"docs", "docs/one.txt", "docs/two.txt"}));
 }
 
 }  // namespace

@@ -183,11 +183,15 @@ TEST_F(RestoreSafetyTest, ADamagedSetWritesOnlyNewFilesAndNamesThem) {
   EXPECT_FALSE(Exists(drive + "cut.bin"));
   ASSERT_EQ(ui.errorLists.size(), 1u);
   const auto& list = ui.errorLists[0];
-  ASSERT_EQ(list.fileNames.size(), 2u);
-  EXPECT_EQ(list.fileNames[0], drive + "old.txt");
-  EXPECT_NE(list.errorTexts[0].find("Not replaced"), std::string::npos);
-  EXPECT_EQ(list.fileNames[1], drive + "fresh.txt");
-  EXPECT_NE(list.errorTexts[1].find("damaged"), std::string::npos);
+  ASSERT_EQ(list.fileNames.size(), 3u);
+  // The set itself first, with the last entry read whole, then the files that need a look.
+  EXPECT_EQ(list.fileNames[0], SetPath("s.fcf"));
+  EXPECT_EQ(list.errorTexts[0],
+            "The backup set is damaged: the files stored after " + drive + "fresh.txt could not be read.");
+  EXPECT_EQ(list.fileNames[1], drive + "old.txt");
+  EXPECT_NE(list.errorTexts[1].find("Not replaced"), std::string::npos);
+  EXPECT_EQ(list.fileNames[2], drive + "fresh.txt");
+  EXPECT_NE(list.errorTexts[2].find("damaged"), std::string::npos);
   EXPECT_EQ(Tree(drive), (std::vector<std::string>{"fresh.txt", "old.txt"}));
 }
 
