@@ -152,7 +152,7 @@ int RunListCommand(int argc, char** argv) {
       break;
     }
     printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(),
-           fern::DecodeStoredName(name).c_str());
+           PrintableText(fern::DecodeStoredName(name)).c_str());
   }
   // The gzip trailer's check is read on closing: a set that fails it is damaged.
   if (!stream.Close()) damaged = true;

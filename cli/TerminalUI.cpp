@@ -5,13 +5,43 @@
 #include <cstdio>
 #include <iostream>
 
+std::string PrintableText(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      // A C1 control character in UTF-8 (U+0080 to U+009F; U+009B starts a terminal sequence).
+      out += "\\u00";
+      out += kHex[next >> 4];
+      out += kHex[next & 15];
+      ++i;
+    } else if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 CTerminalUI::CTerminalUI(int forcedOverwriteAnswer)
     : m_nForcedAnswer(forcedOverwriteAnswer), m_bProgressTty(isatty(STDERR_FILENO) == 1) {}
 
 void CTerminalUI::SetStatusText(const std::string& text) { m_strStatus = text; }
 
 void CTerminalUI::SetInfoText(const std::string& text) {
-  if (m_bProgressTty) fprintf(stderr, "\r\033[K%s", text.c_str());
+  if (m_bProgressTty) fprintf(stderr, "\r\033[K%s", PrintableText(text).c_str());
 }
 
 void CTerminalUI::SetProgressRange(unsigned short maximum) {
@@ -33,7 +63,8 @@ void CTerminalUI::ShowErrorList(const std::vector<std::string>& fileNames,
                                 const std::vector<std::string>& errorTexts) {
   if (m_bProgressTty) fputs("\r\033[K", stderr);
   for (size_t i = 0; i < fileNames.size(); ++i) {
-    fprintf(stderr, "%s: %s\n", fileNames[i].c_str(), i < errorTexts.size() ? errorTexts[i].c_str() : "");
+    fprintf(stderr, "%s: %s\n", PrintableText(fileNames[i]).c_str(),
+            i < errorTexts.size() ? PrintableText(errorTexts[i]).c_str() : "");
   }
   m_nErrorRows += fileNames.size();
 }
@@ -44,7 +75,7 @@ int CTerminalUI::AskOverwrite(const std::string& path) {
   if (isatty(STDIN_FILENO) != 1) return 0;
   for (;;) {
     fprintf(stderr, "\r\033[K%s\nExisting file is newer than the file you are restoring. Overwrite? "
-                    "[y]es, yes to [a]ll, [n]o, no to a[l]l: ", path.c_str());
+                    "[y]es, yes to [a]ll, [n]o, no to a[l]l: ", PrintableText(path).c_str());
     std::string line;
     if (!std::getline(std::cin, line)) return 0;
     if (line == "y" || line == "Y") return 2;
@@ -56,7 +87,7 @@ int CTerminalUI::AskOverwrite(const std::string& path) {
 
 bool CTerminalUI::AskYesNo(const std::string& question) {
   if (isatty(STDIN_FILENO) != 1) return false;
-  fprintf(stderr, "%s [y/n]: ", question.c_str());
+  fprintf(stderr, "%s [y/n]: ", PrintableText(question).c_str());
   std::string line;
   if (!std::getline(std::cin, line)) return false;
   return line == "y" || line == "Y" || line == "yes";
@@ -64,6 +95,6 @@ bool CTerminalUI::AskYesNo(const std::string& question) {
 
 void CTerminalUI::ShowMessage(const std::string& text) {
   if (m_bProgressTty) fputs("\r\033[K", stderr);
-  fprintf(stderr, "%s\n", text.c_str());
+  fprintf(stderr, "%s\n", PrintableText(text).c_str());
   ++m_nMessages;
 }

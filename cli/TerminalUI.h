@@ -7,6 +7,11 @@
 
 #include "engine/EngineUI.h"
 
+// A name or text as one line of a terminal: control characters (a newline in a file name, an
+// escape sequence) are written as \n, \t, \r or \xHH, so one row stays one line and a name
+// cannot move the cursor.
+std::string PrintableText(const std::string& text);
+
 class CTerminalUI : public IEngineUI {
  public:
   // forcedOverwriteAnswer: -1 to ask (or answer No without a terminal), else the answer given

@@ -321,6 +321,32 @@ TEST(FernsetBackup, ListShowsWindowsNamesAsUtf8) {
   EXPECT_EQ(list.out, "4 " + fern::FormatSetDate(1700000000) + " E:\\Caf\xC3\xA9\\\xE2\x82\xAC\xC3\x9F.txt\n");
 }
 
+TEST(FernsetBackup, NamesWithControlCharactersStayOnOneLine) {
+  CliDrive d;
+  // A Linux file name may hold a newline or an escape sequence; printed as it is, one entry would
+  // read as two, or repaint the terminal.
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\two\nlines.txt", "a", 1700000000);
+  w.AddEntry("E:\\\x1b[2Jclear\t\x7f.txt", "b", 1700000000);
+  w.AddEntry("E:\\c1\xC2\x9B.txt", "c", 1700000000);
+  const std::string set = d.temp.path + "/CTL-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  Outcome list = Call(RunListCommand, {set}, d.scratch);
+  ASSERT_EQ(list.status, 0) << list.err;
+  const std::string date = fern::FormatSetDate(1700000000);
+  EXPECT_EQ(list.out, "1 " + date + " E:\\two\\nlines.txt\n" +
+                          "1 " + date + " E:\\\\x1b[2Jclear\\t\\x7f.txt\n" +
+                          "1 " + date + " E:\\c1\\u009b.txt\n");
+
+  // Error rows on standard error likewise: one row, one line.
+  const std::string odd = d.drive + "/bad\\na\nme.txt";
+  Put(odd, "x");
+  Outcome run = Call(RunBackupCommand, {d.drive, d.backups}, d.scratch);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+  EXPECT_NE(run.err.find("bad\\na\\nme.txt"), std::string::npos) << run.err;
+}
+
 TEST(FernsetBackup, BadUsage) {
   CliDrive d;
   EXPECT_EQ(Call(RunBackupCommand, {}, d.scratch).status, 2);
