@@ -13,8 +13,13 @@ int FileErrorStringId(int error) {
       return IDS_FILE_NONE;
     case ENOENT:
       return IDS_FILE_NOTFOUND;
-    case ENOTDIR:
+    case EEXIST:  // another file took the name first (a second restore, a case-only clash)
+      return IDS_FILE_EXISTS;
+    case EISDIR:
+      return IDS_FILE_ISFOLDER;
     case ENAMETOOLONG:
+      return IDS_FILE_NAMETOOLONG;
+    case ENOTDIR:
     case ELOOP:
     case EINVAL:  // a name the file system refuses (FUSE file systems say so with EINVAL)
     case EILSEQ:  // a name not in the file system's character set
@@ -27,7 +32,6 @@ int FileErrorStringId(int error) {
     case EACCES:
     case EPERM:
     case EROFS:
-    case EISDIR:
       return IDS_FILE_ACCESSDENIED;
     case EBADF:
       return IDS_FILE_INVALIDFILE;

@@ -1,4 +1,4 @@
-// The file error texts (string resources 61856 to 61870) chosen from an errno value.
+// The file error texts (string resources 61856 to 61873) chosen from an errno value.
 #pragma once
 
 #include <string>

@@ -117,3 +117,7 @@
 #define IDS_FILE_LOCKING        61868
 #define IDS_FILE_DISKFULL       61869
 #define IDS_FILE_ENDOFFILE      61870
+// Added after the table above: causes whose nearest text there would mislead.
+#define IDS_FILE_EXISTS         61871   // "File already exists. Cannot overwrite."
+#define IDS_FILE_ISFOLDER       61872
+#define IDS_FILE_NAMETOOLONG    61873

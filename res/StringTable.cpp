@@ -28,6 +28,9 @@ std::string LoadString(int id) {
       {IDS_FILE_LOCKING, "A locking violation occurred while accessing %1."},
       {IDS_FILE_DISKFULL, "Disk full while accessing %1."},
       {IDS_FILE_ENDOFFILE, "An attempt was made to access %1 past its end."},
+      {IDS_FILE_EXISTS, "File already exists. Cannot overwrite."},
+      {IDS_FILE_ISFOLDER, "%1 is a folder, so no file of that name can be written."},
+      {IDS_FILE_NAMETOOLONG, "The name of %1 is too long for the drive."},
   };
   auto it = table.find(id);
   return it == table.end() ? std::string() : std::string(it->second);

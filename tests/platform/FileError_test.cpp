@@ -19,7 +19,10 @@ TEST(FileError, ErrnoChoosesTheText) {
             "A hardware I/O error was reported while accessing " + path + ".");
   EXPECT_EQ(fern::FormatFileError(EMFILE, path),
             path + " could not be opened because there are too many open files.");
-  EXPECT_EQ(fern::FormatFileError(ENAMETOOLONG, path), path + " contains an invalid path.");
+  EXPECT_EQ(fern::FormatFileError(ENAMETOOLONG, path), "The name of " + path + " is too long for the drive.");
+  EXPECT_EQ(fern::FormatFileError(EISDIR, path), path + " is a folder, so no file of that name can be written.");
+  EXPECT_EQ(fern::FormatFileError(EEXIST, path), "File already exists. Cannot overwrite.");
+  EXPECT_EQ(fern::FormatFileError(ENOTDIR, path), path + " contains an invalid path.");
   EXPECT_EQ(fern::FormatFileError(0, path), "No error occurred.");
   EXPECT_EQ(fern::FormatFileError(EPROTO, path),
             "An unknown error occurred while accessing " + path + ".");
