@@ -1,7 +1,11 @@
 #include "dialogs/DialogFrame.h"
 
 #include <QIcon>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
+#include <QMessageBox>
+#include <QSpacerItem>
 
 #include "res/gui/DialogUnits.h"
 #include "res/gui/Pictures.h"
@@ -32,6 +36,17 @@ QLabel* StaticIcon(QWidget* parent, int iconId, int x, int y) {
   // A static icon sizes itself to the icon, whatever the template says.
   label->setGeometry(QRect(TemplateRect(x, y, 0, 0).topLeft(), size));
   return label;
+}
+
+void KeepCaptionWhole(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (grid == nullptr) return;
+  // Title fonts are larger and bolder than the box's own, and the frame has its icon and three
+  // buttons: room for twice the caption in the box's font plus those is room enough.
+  const int width = 2 * QFontMetrics(box.font()).horizontalAdvance(box.windowTitle()) + 160;
+  // A message box sets its own size from its layout, so the room is a spacer across the grid.
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                grid->columnCount());
 }
 
 }  // namespace fern

@@ -5,6 +5,7 @@
 #include <QRect>
 
 class QLabel;
+class QMessageBox;
 
 namespace fern {
 
@@ -16,5 +17,9 @@ QRect TemplateRect(int x, int y, int width, int height);
 
 // A static icon control: the icon at its natural size, placed at the template position.
 QLabel* StaticIcon(QWidget* parent, int iconId, int x, int y);
+
+// Widens a message box whose text is short ("error reading") so that the window manager has
+// room for its whole caption beside the title-bar buttons instead of cutting it to "Fe...tle".
+void KeepCaptionWhole(QMessageBox& box);
 
 }  // namespace fern

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QMessageBox>
 
+#include "dialogs/DialogFrame.h"
 #include "dialogs/ErrorDlg.h"
 #include "dialogs/GuiThread.h"
 #include "dialogs/OWPrompt.h"
@@ -47,6 +48,7 @@ bool CWidgetEngineUI::AskYesNo(const std::string& question) {
     box.setTextFormat(Qt::PlainText);  // names in questions are never markup
     box.setDefaultButton(QMessageBox::Yes);
     box.setEscapeButton(QMessageBox::No);
+    fern::KeepCaptionWhole(box);
     yes = box.exec() == QMessageBox::Yes;
   });
   return yes;
@@ -58,6 +60,7 @@ void CWidgetEngineUI::ShowMessage(const std::string& text) {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), Text(text), QMessageBox::Ok,
                     m_pQuestionOwner);
     box.setTextFormat(Qt::PlainText);
+    fern::KeepCaptionWhole(box);
     box.exec();
   });
 }

@@ -35,6 +35,7 @@
 #include <chrono>
 
 #include "app/fernapp.h"
+#include "dialogs/DialogFrame.h"
 #include "dialogs/GuiThread.h"
 #include "engine/EntryReader.h"
 #include "engine/RestoreRun.h"
@@ -828,5 +829,6 @@ void CViewBackup::OpenScratchFile(const std::string& path) {
   if (message.empty()) return;
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), QString::fromUtf8(message.c_str()),
                   QMessageBox::Ok, this);
+  fern::KeepCaptionWhole(box);
   box.exec();
 }

@@ -1,4 +1,5 @@
 #include <QEventLoop>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableWidget>
@@ -85,6 +86,14 @@ TEST(WidgetEngineUITest, MessagesAndTheErrorListWaitForTheUser) {
   WhenModal<QMessageBox> ok([&](QMessageBox* box) {
     text = box->text();
     EXPECT_EQ(box->windowTitle(), QStringLiteral("Ferncastle"));
+    // A box sized to "error reading" alone leaves the title bar too little room: window managers
+    // then cut the caption to "Fe...tle". Its width must hold the caption in a title font (taken
+    // here as bold and half as large again) beside the frame's icon and three buttons.
+    QFont title = box->font();
+    title.setBold(true);
+    title.setPointSizeF(title.pointSizeF() * 1.5);
+    EXPECT_GE(box->width(), QFontMetrics(title).horizontalAdvance(box->windowTitle()) + 4 * 24)
+        << "the message box is " << box->width() << " px wide";
     box->button(QMessageBox::Ok)->click();
   });
   OnWorker([&] { ui.ShowMessage("error reading"); });
