@@ -77,10 +77,18 @@ int RunBackupCommand(int argc, char** argv) {
   if (root.back() != '/') root += '/';
   if (!haveLabel && !fern::GetVolumeLabel(root, label)) label.clear();
 
-  std::string backups = positional.size() > 1 ? positional[1] : std::string("backups");
-  while (backups.size() > 1 && backups.back() == '/') backups.pop_back();
-  if (mkdir(backups.c_str(), 0777) != 0 && errno != EEXIST) {
-    fprintf(stderr, "fernset: cannot create %s: %s\n", backups.c_str(), strerror(errno));
+  // The folder fernapp keeps its sets in, unless one is named.
+  std::string backups;
+  int folderError = 0;
+  if (positional.size() > 1) {
+    backups = positional[1];
+    while (backups.size() > 1 && backups.back() == '/') backups.pop_back();
+    if (mkdir(backups.c_str(), 0777) != 0 && errno != EEXIST) folderError = errno;
+  } else {
+    backups = fern::GetBackupsFolder(&folderError);
+  }
+  if (folderError != 0) {
+    fprintf(stderr, "fernset: cannot create %s: %s\n", backups.c_str(), strerror(folderError));
     return 1;
   }
 

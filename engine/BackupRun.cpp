@@ -12,6 +12,7 @@
 #include "platform/ArchiveMark.h"
 #include "platform/FileError.h"
 #include "platform/FileFinder.h"
+#include "platform/SafeOpen.h"
 #include "platform/Tick.h"
 #include "res/Resource.h"
 #include "storage/ParallelCompressedFile.h"
@@ -79,6 +80,25 @@ bool CBackupRun::WriteToSet(CStreamFile& stream, const void* data, unsigned leng
   if (stream.Write(data, length)) return true;
   NoteWriteFailure();
   return false;
+}
+
+// Gives the finished partial set its name without ever replacing a file: when the name is taken
+// (another drive of the same label backed up in the same millisecond, or any file of the user's)
+// the next free tick names it. 0 with setPath the name used, or the errno.
+static int NameSet(const std::string& backupsFolder, const std::string& partialPath, const std::string& label,
+                   uint32_t tick, bool fullBackup, std::string& setPath) {
+  constexpr uint32_t kNameTries = 1000;
+  const int folderFd = open(backupsFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return errno;
+  const std::string partialLeaf = fern::BareFileName(partialPath);
+  int err = EEXIST;
+  for (uint32_t i = 0; i < kNameTries && err == EEXIST; ++i) {
+    const std::string path = fern::SetFilePath(backupsFolder, label, tick + i, fullBackup);
+    err = fern::RenameNoReplace(folderFd, partialLeaf, fern::BareFileName(path)) == 0 ? 0 : errno;
+    if (err == 0) setPath = path;
+  }
+  close(folderFd);
+  return err;
 }
 
 CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBackup,
@@ -156,10 +176,8 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
         if (err == 0 && fstat(partialFd, &st) != 0) err = errno;
         hasEntries = err == 0 && static_cast<uint64_t>(st.st_size) > 24;
         if (err == 0 && hasEntries) {
-          if (rename(partialPath.c_str(), m_strSetPath.c_str()) == 0)
-            named = true;
-          else
-            err = errno;
+          err = NameSet(backupsFolder, partialPath, label, tick, fullBackup, m_strSetPath);
+          named = err == 0;
         }
         if (err == 0 && named) err = SyncPath(backupsFolder, O_DIRECTORY);
         if (err != 0) {

@@ -1,7 +1,9 @@
 #include "engine/Schedule.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <vector>
 
 #include "platform/FileFinder.h"
@@ -17,18 +19,74 @@ constexpr int64_t kSecondsPerDay = 86400;
 // Whole days between two times, truncated toward zero.
 int64_t WholeDays(int64_t from, int64_t to) { return (to - from) / kSecondsPerDay; }
 
-// Lowers t to the earliest last-write time of the sets matching the pattern; returns whether
-// any set matched. Folders are never sets.
-bool LowerToEarliest(const std::string& backupsFolder, const std::string& pattern, int64_t& t) {
+// A set as the program writes it, found in the backups folder: a regular file (never a folder
+// or a link) whose name ParseSetName accepts.
+struct FoundSet {
+  CFindData file;
+  std::string label;  // lower-cased: labels are compared without regard to case
+  bool full = false;
+};
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::vector<FoundSet> FindSets(const std::string& backupsFolder, const std::string& pattern) {
+  std::vector<FoundSet> sets;
+  if (backupsFolder.empty()) return sets;
   std::vector<CFindData> found;
-  if (!backupsFolder.empty()) FindFiles(backupsFolder, pattern, found);
+  FindFiles(backupsFolder, pattern, found);
+  for (CFindData& file : found) {
+    FoundSet set;
+    uint32_t tick = 0;
+    if (file.isDir || file.isLink || !file.isRegular || !ParseSetName(file.name, set.label, tick, set.full))
+      continue;
+    set.label = LowerAscii(set.label);
+    set.file = std::move(file);
+    sets.push_back(std::move(set));
+  }
+  return sets;
+}
+
+// Lowers t to the earliest last-write time of the sets matching the pattern; returns whether
+// any set matched. A user's "MYSTICK-notes.fcf" is no set.
+bool LowerToEarliest(const std::string& backupsFolder, const std::string& pattern, int64_t& t) {
   bool any = false;
-  for (const CFindData& file : found) {
-    if (file.isDir) continue;
+  for (const FoundSet& set : FindSets(backupsFolder, pattern)) {
     any = true;
-    if (file.mtime < t) t = file.mtime;
+    if (set.file.mtime < t) t = set.file.mtime;
   }
   return any;
+}
+
+// Deletes the sets older than purgeDays whole days, but never a drive's latest backup: for each
+// label its newest Full set and the Quick sets from then on (its newest Quick set when it has no
+// Full set) stay whatever their age, so a stick left unplugged for a long time still has one.
+// Only the program's own sets are ever deleted, never a user's file that matches "*.fc*".
+void PurgeSets(const std::string& backupsFolder, int purgeDays, int64_t now) {
+  std::vector<FoundSet> sets = FindSets(backupsFolder, AllSetsPattern());
+  // Per label, the time from which its sets are its latest backup.
+  std::map<std::string, int64_t> newestFull, newestQuick;
+  for (const FoundSet& set : sets) {
+    auto& newest = set.full ? newestFull : newestQuick;
+    auto it = newest.find(set.label);
+    if (it == newest.end() || set.file.mtime > it->second) newest[set.label] = set.file.mtime;
+  }
+  for (const FoundSet& set : sets) {
+    auto full = newestFull.find(set.label);
+    // Times are whole seconds: a Quick set of the same second as the newest Full set is kept
+    // with it, as are two newest sets of one second.
+    const int64_t keepFrom = full != newestFull.end() ? full->second : newestQuick[set.label];
+    if (set.file.mtime >= keepFrom) continue;
+    if (WholeDays(set.file.mtime, now) <= purgeDays) continue;
+    // Looked at again just before: only a regular file goes, should the name have become a
+    // folder or a link since the listing. A set that cannot be deleted (no permission) is
+    // tried again at the next check.
+    struct stat st;
+    if (lstat(set.file.fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(set.file.fullPath.c_str());
+  }
 }
 
 }  // namespace
@@ -39,16 +97,7 @@ int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot
 
   int purgeDays = readSetting("Purge Days", 60);
   // An empty folder name would mean the current folder: never purge there.
-  if (purgeDays > 0 && !backupsFolder.empty()) {
-    std::vector<CFindData> sets;
-    FindFiles(backupsFolder, AllSetsPattern(), sets);
-    for (const CFindData& set : sets) {
-      if (set.isDir) continue;
-      // A set that cannot be deleted (still open elsewhere, no permission) is tried again at
-      // the next check.
-      if (WholeDays(set.mtime, now) > purgeDays) unlink(set.fullPath.c_str());
-    }
-  }
+  if (purgeDays > 0 && !backupsFolder.empty()) PurgeSets(backupsFolder, purgeDays, now);
 
   if (driveRoot.empty()) return 0;
 

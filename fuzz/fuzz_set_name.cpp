@@ -1,7 +1,8 @@
 // Volume labels in set names. A label is whatever bytes the drive holds (up to a zero byte); the
 // set named after it must lie in the backups folder, be found by the patterns of its drive and
 // kind (under a UTF-8 locale, as a desktop session runs the program), be told apart from the
-// other kind, and give the label's part before its first '-' back as its drive name.
+// other kind, be recognised as the set of its label, tick and kind, and give the label's part
+// before its first '-' back as its drive name.
 #include <clocale>
 #include <cstring>
 #include <string>
@@ -38,6 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                fuzz::Printable(own).c_str());
     FUZZ_CHECK(!fern::MatchesPattern(bare, other), "%s found by the other kind's pattern %s",
                fuzz::Printable(bare).c_str(), fuzz::Printable(other).c_str());
+    // The purge and the schedule know a set by its name alone: every name written is one.
+    std::string parsedLabel;
+    uint32_t parsedTick = 0;
+    bool parsedFull = !full;
+    std::string written = label;
+    for (char& c : written)
+      if (c == '/') c = '_';
+    FUZZ_CHECK(fern::ParseSetName(bare, parsedLabel, parsedTick, parsedFull) && parsedLabel == written &&
+                   parsedTick == tick && parsedFull == full,
+               "%s not recognised as the set it is", fuzz::Printable(bare).c_str());
     std::string drive = label.substr(0, label.find('-'));
     for (char& c : drive)
       if (c == '/') c = '_';

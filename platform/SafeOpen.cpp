@@ -182,8 +182,18 @@ int RenameNoReplace(int folderFd, const std::string& from, const std::string& to
   }
   if (renameat2(folderFd, from.c_str(), folderFd, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
-  // FUSE file systems (ntfs-3g, exfat-fuse) refuse the flag: look first, then rename. Not
-  // atomic, but the best such a file system allows.
+  // FUSE file systems (ntfs-3g, exfat-fuse) refuse the flag. A hard link is made only where the
+  // name is free, in one step: link, then drop the old name.
+  if (linkat(folderFd, from.c_str(), folderFd, to.c_str(), 0) == 0) {
+    if (unlinkat(folderFd, from.c_str(), 0) == 0) return 0;
+    const int err = errno;
+    unlinkat(folderFd, to.c_str(), 0);  // both names are one file: undo, so "from" stays the one
+    errno = err;
+    return -1;
+  }
+  if (errno == EEXIST) return -1;
+  // Without hard links (exfat-fuse, FAT): look first, then rename. Not atomic, but the best
+  // such a file system allows.
   struct stat st;
   if (fstatat(folderFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;

@@ -53,8 +53,9 @@ void SplitRelative(const std::string& relative, std::string& folder, std::string
 bool IsPlainName(const std::string& name);
 
 // Renames within one folder without replacing an existing "to": renameat2 with
-// RENAME_NOREPLACE, and where the file system refuses the flag (FUSE answers EINVAL) a look
-// followed by a plain rename. 0, or -1 with errno (EEXIST when "to" exists).
+// RENAME_NOREPLACE; where the file system refuses the flag (FUSE answers EINVAL) a hard link
+// and the removal of "from", and where it has no hard links either a look followed by a plain
+// rename. 0, or -1 with errno (EEXIST when "to" exists).
 int RenameNoReplace(int folderFd, const std::string& from, const std::string& to);
 
 // Uses the per-segment walk even where the kernel has openat2 (for tests of older kernels).

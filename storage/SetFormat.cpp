@@ -1,10 +1,12 @@
 #include "storage/SetFormat.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 
 #include "storage/FixedText.h"
@@ -12,19 +14,66 @@
 
 namespace fern {
 
-std::string BackupsFolderOf(const std::string& currentFolder) {
-  std::string folder = currentFolder;
-  if (!folder.empty() && folder.back() != '/') folder += '/';
-  return folder + "backups";
+namespace {
+
+std::string HomeFolder() {
+  const char* env = getenv("HOME");
+  if (env != nullptr && env[0] == '/') return env;
+  if (struct passwd* pw = getpwuid(getuid()))
+    if (pw->pw_dir != nullptr && pw->pw_dir[0] == '/') return pw->pw_dir;
+  return std::string();
 }
 
-std::string GetBackupsFolder() {
-  char buffer[4096];
-  std::string current;
-  if (getcwd(buffer, sizeof buffer) != nullptr) current = buffer;
-  std::string folder = BackupsFolderOf(current);
-  // Usually there already; any real failure shows when the folder is used.
-  mkdir(folder.c_str(), 0777);
+// Makes one folder with the given mode; one this call made gets exactly that mode, whatever the
+// umask, while one that was there is left alone. 0, or the errno.
+int MakeFolder(const std::string& path, mode_t mode, bool exactMode) {
+  if (mkdir(path.c_str(), mode) == 0) {
+    if (exactMode && chmod(path.c_str(), mode) != 0) return errno;
+    return 0;
+  }
+  if (errno != EEXIST) return errno;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+// Makes the folders on the way to path that are missing (0700, as base folders of the user's
+// data are made); 0 or the errno of the first that could not be made.
+int MakeParents(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (path[slash - 1] == '/') continue;
+    struct stat st;
+    const std::string parent = path.substr(0, slash);
+    if (stat(parent.c_str(), &st) == 0) continue;
+    if (int err = MakeFolder(parent, 0700, false)) return err;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string BackupsFolderPath() {
+  std::string data;
+  const char* env = getenv("XDG_DATA_HOME");
+  if (env != nullptr && env[0] == '/') {
+    data = env;
+  } else {
+    // An account without any home gets a path below "/", where an ordinary user cannot write:
+    // the failure shows rather than sets going to a folder that is emptied at the next start.
+    data = HomeFolder() + "/.local/share";
+  }
+  while (data.size() > 1 && data.back() == '/') data.pop_back();
+  if (data == "/") data.clear();
+  return data + "/ferncastle/backups";
+}
+
+std::string GetBackupsFolder(int* error) {
+  const std::string folder = BackupsFolderPath();
+  const std::string own = folder.substr(0, folder.rfind('/'));  // ".../ferncastle"
+  int err = MakeParents(own);
+  if (err == 0) err = MakeFolder(own, 0700, true);
+  if (err == 0) err = MakeFolder(folder, 0700, true);
+  if (error != nullptr) *error = err;
   return folder;
 }
 
@@ -41,6 +90,29 @@ std::string SetFilePath(const std::string& backupsFolder, const std::string& lab
                         bool fullBackup) {
   return backupsFolder + "/" + LabelInName(label) + "-" + std::to_string(tick) +
          (fullBackup ? ".fcf" : ".fci");
+}
+
+bool ParseSetName(const std::string& fileName, std::string& label, uint32_t& tick, bool& full) {
+  if (fileName.size() < 6 || fileName.find('/') != std::string::npos) return false;
+  const std::string extension = fileName.substr(fileName.size() - 4);
+  bool isFull = EqualsIgnoringCase(extension, ".fcf");
+  if (!isFull && !EqualsIgnoringCase(extension, ".fci")) return false;
+  const std::string title = fileName.substr(0, fileName.size() - 4);
+  const size_t dash = title.rfind('-');
+  if (dash == std::string::npos) return false;
+  const std::string digits = title.substr(dash + 1);
+  // "4294967295" is the largest tick; the program writes none with a leading zero.
+  if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return false;
+  uint64_t value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (value > UINT32_MAX) return false;
+  label = title.substr(0, dash);
+  tick = static_cast<uint32_t>(value);
+  full = isFull;
+  return true;
 }
 
 std::string FullSetsPattern(const std::string& label) { return LabelInName(label) + "-*.fcf"; }

@@ -8,17 +8,30 @@ class CStreamFile;
 
 namespace fern {
 
-// The process's current folder followed by "backups", created when missing; no trailing '/'.
-std::string GetBackupsFolder();
-// The same computation on a given current folder, without creating anything.
-std::string BackupsFolderOf(const std::string& currentFolder);
+// The per-user folder of the sets, $XDG_DATA_HOME/ferncastle/backups ($HOME/.local/share when
+// XDG_DATA_HOME is unset or not absolute; the account's home when HOME is unset too), whatever
+// the current folder: a program started from the desktop has the home as its current folder,
+// whose "backups" may hold anything of the user's. No trailing '/'; nothing is created.
+std::string BackupsFolderPath();
+// BackupsFolderPath(), created with its parents when missing; the "ferncastle" and "backups"
+// folders it creates are the owner's alone (0700 whatever the umask), folders that were there
+// already are left as they are. When error is given it receives 0, or the errno of the folder
+// that could not be made; the caller without one learns of a failure when it uses the folder.
+std::string GetBackupsFolder(int* error = nullptr);
 
 // "<folder>/<label>-<tick>.fcf" for a Full Backup, ".fci" for a Quick Backup. A '/' in the
 // label is written as '_' (here and in the patterns below), so a set never lands elsewhere.
 std::string SetFilePath(const std::string& backupsFolder, const std::string& label, uint32_t tick,
                         bool fullBackup);
 
-// File-name patterns (matched without regard to case) of the sets in the backups folder.
+// Whether a file name (no folder) is a set as SetFilePath writes it: a label, "-", a decimal
+// tick (digits only, no leading zero, at most 4294967295), ".fcf" or ".fci", the extension in
+// either case. The label is everything before the last "-" (it may hold '-' itself, or be
+// empty). Anything else that matches "*.fc*" (a user's "bracket.FCStd", "x-12.fcfz") is not a set.
+bool ParseSetName(const std::string& fileName, std::string& label, uint32_t& tick, bool& full);
+
+// File-name patterns (matched without regard to case) of the sets in the backups folder; they
+// find candidates, ParseSetName decides.
 inline const char* AllSetsPattern() { return "*.fc*"; }
 std::string FullSetsPattern(const std::string& label);   // "<label>-*.fcf"
 std::string QuickSetsPattern(const std::string& label);  // "<label>-*.fci"

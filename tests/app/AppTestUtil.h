@@ -78,7 +78,7 @@ inline void WriteFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
-// A fresh current folder for each test, so ./backups is the test's own.
+// A fresh current folder and data folder for each test, so the backups folder is the test's own.
 class CurrentFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,16 +90,24 @@ class CurrentFolderTest : public ::testing::Test {
     ASSERT_NE(::getcwd(old, sizeof old), nullptr);
     m_oldFolder = old;
     ASSERT_EQ(::chdir(m_folder.c_str()), 0);
+    const char* data = ::getenv("XDG_DATA_HOME");
+    m_hadData = data != nullptr;
+    if (m_hadData) m_oldData = data;
+    ASSERT_EQ(::setenv("XDG_DATA_HOME", (m_folder + "/data").c_str(), 1), 0);
   }
   void TearDown() override {
+    if (m_hadData) ::setenv("XDG_DATA_HOME", m_oldData.c_str(), 1);
+    else ::unsetenv("XDG_DATA_HOME");
     if (!m_oldFolder.empty()) (void)::chdir(m_oldFolder.c_str());
     std::error_code ec;
     if (!m_folder.empty()) std::filesystem::remove_all(m_folder, ec);
   }
-  std::string Backups() const { return m_folder + "/backups"; }
+  std::string Backups() const { return m_folder + "/data/ferncastle/backups"; }
 
   std::string m_folder;
   std::string m_oldFolder;
+  std::string m_oldData;
+  bool m_hadData = false;
 };
 
 }  // namespace apptest

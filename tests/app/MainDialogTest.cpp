@@ -32,7 +32,7 @@ namespace {
 
 class MainDialogTest : public CurrentFolderTest {
  protected:
-  // A set file (or folder) in ./backups with a given modification time.
+  // A set file (or folder) in the backups folder with a given modification time.
   std::string MakeSet(const std::string& name, time_t mtime, bool folder = false) {
     std::filesystem::create_directories(Backups());
     const std::string path = Backups() + "/" + name;

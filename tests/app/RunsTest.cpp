@@ -1,5 +1,5 @@
 // The runs, the drive and the schedule seen from the main window: real folders as the drive,
-// real sets in ./backups, the worker threads for real.
+// real sets in the backups folder, the worker threads for real.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -11,7 +11,10 @@
 #include <QTreeWidget>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "AppTestUtil.h"
 #include "app/fernapp.h"
@@ -360,36 +363,79 @@ TEST_F(RunsTest, RealWatcherSeesATmpfs) {
 
 namespace {
 
-// With "Full Days" 1 and no set of the drive, mounting it is enough: a Full Backup starts by
-// itself and its set appears in the list.
+// Started as a desktop starts it: the current folder is the home, whose "backups" folder holds
+// the user's own files (FreeCAD's .FCStd and .FCBak, an old set of an earlier version). With
+// "Full Days" 1 and no set of the drive, mounting it is enough: a Full Backup starts by itself,
+// its set lies in the per-user data folder and appears in the list, and the purge that ran at
+// the arrival left every file of the home's "backups" as it was.
 TEST_F(RunsTest, RealMountStartsTheScheduledBackup) {
   const std::string label = "FERNS" + std::to_string(::getpid());
   const std::string mountPoint = "/media/" + label;
   std::error_code ec;
   std::filesystem::create_directories(mountPoint, ec);
   if (ec) GTEST_SKIP() << "cannot create " << mountPoint << ": " << ec.message();
+
+  const std::string home = m_folder + "/home";
+  const std::string homeBackups = home + "/backups";
+  std::filesystem::create_directories(homeBackups);
+  const time_t old = ::time(nullptr) - 100 * 86400;
+  const std::vector<std::pair<std::string, std::string>> usersFiles = {
+      {"x.FCStd", "a CAD model"}, {"bracket.FCBak", "its backup"}, {label + "-5.fcf", "an old set"}};
+  for (const auto& [name, bytes] : usersFiles) {
+    WriteFile(homeBackups + "/" + name, bytes);
+    struct timespec times[2] = {{old, 0}, {old, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (homeBackups + "/" + name).c_str(), times, 0), 0);
+  }
+  const char* oldHome = ::getenv("HOME");
+  const std::string savedHome = oldHome != nullptr ? oldHome : "";
+  ASSERT_EQ(::setenv("HOME", home.c_str(), 1), 0);
+  ASSERT_EQ(::unsetenv("XDG_DATA_HOME"), 0);  // put back by the fixture
+  ASSERT_EQ(::chdir(home.c_str()), 0);
+  const int oldPurge = fern::GetProfileInt("Settings", "Purge Days", 60);
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Purge Days", 60));
   ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 1));
+  bool mounted = false, listed = false;
+  std::string setPath;
+  int mountError = 0;
   {
     CBackupDlg dlg(nullptr, true);
     Pump(200);
-    if (::mount("ferns", mountPoint.c_str(), "tmpfs", 0, "size=4m") != 0) {
-      const int error = errno;
-      std::filesystem::remove(mountPoint, ec);
-      GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(error);
+    mounted = ::mount("ferns", mountPoint.c_str(), "tmpfs", 0, "size=4m") == 0;
+    mountError = errno;
+    if (mounted) {
+      WriteFile(mountPoint + "/report.txt", std::string(3000, 'r'));
+      listed = WaitUntil([&] { return dlg.SetList()->topLevelItemCount() == 1 && !dlg.m_bBusy; }, 15000);
+      ::umount(mountPoint.c_str());
+      if (listed) {
+        QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
+        EXPECT_EQ(row->text(1).toStdString(), label);
+        EXPECT_TRUE(row->text(2).endsWith(".fcf"));
+        setPath = CBackupDlg::RowPath(row);
+      }
+      EXPECT_TRUE(WaitUntil([&] { return dlg.DriveRoot().empty(); }, 5000));
     }
-    WriteFile(mountPoint + "/report.txt", std::string(3000, 'r'));
-    const bool listed = WaitUntil(
-        [&] { return dlg.SetList()->topLevelItemCount() == 1 && !dlg.m_bBusy; }, 15000);
-    ::umount(mountPoint.c_str());
-    ASSERT_TRUE(listed);
-    QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
-    EXPECT_EQ(row->text(1).toStdString(), label);
-    EXPECT_TRUE(row->text(2).endsWith(".fcf"));
-    EXPECT_GT(std::filesystem::file_size(CBackupDlg::RowPath(row)), 24u);
-    EXPECT_TRUE(WaitUntil([&] { return dlg.DriveRoot().empty(); }, 5000));
   }
+  if (oldHome != nullptr) ::setenv("HOME", savedHome.c_str(), 1); else ::unsetenv("HOME");
+  EXPECT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
+  EXPECT_TRUE(fern::WriteProfileInt("Settings", "Purge Days", oldPurge));
   std::filesystem::remove(mountPoint, ec);
-  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
+  if (!mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(mountError);
+
+  ASSERT_TRUE(listed);
+  const std::string dataBackups = home + "/.local/share/ferncastle/backups";
+  EXPECT_EQ(setPath.rfind(dataBackups + "/" + label + "-", 0), 0u) << setPath;
+  EXPECT_GT(std::filesystem::file_size(setPath), 24u);
+  struct stat st;
+  ASSERT_EQ(::stat(dataBackups.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  for (const auto& [name, bytes] : usersFiles) {
+    std::ifstream in(homeBackups + "/" + name, std::ios::binary);
+    const std::string now((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(now, bytes) << name << " is the user's and stays";
+  }
+  size_t inHomeBackups = 0;
+  for (const auto& e : std::filesystem::directory_iterator(homeBackups)) { (void)e; ++inHomeBackups; }
+  EXPECT_EQ(inHomeBackups, usersFiles.size()) << "no set was written below the current folder";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   const std::string base = home;
   ::setenv("XDG_CONFIG_HOME", (base + "/config").c_str(), 1);
   ::setenv("XDG_STATE_HOME", (base + "/state").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
   ::setenv("TMPDIR", base.c_str(), 1);
   if (::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 

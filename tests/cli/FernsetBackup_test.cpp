@@ -359,14 +359,29 @@ TEST(FernsetBackup, BadUsage) {
   EXPECT_NE(usage.err.find("usage: fernset"), std::string::npos);
   EXPECT_EQ(Call(RunBackupCommand, {d.temp.path + "/no-such-drive", d.backups}, d.scratch).status, 1);
 
-  // The backups folder defaults to ./backups, made when missing.
+  // The backups folder defaults to fernapp's, made when missing, whatever the current folder;
+  // a "backups" folder there is not used.
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);
   ASSERT_EQ(chdir(d.temp.path.c_str()), 0);
+  ASSERT_EQ(mkdir((d.temp.path + "/backups").c_str(), 0755), 0);
+  const char* oldData = getenv("XDG_DATA_HOME");
+  const std::string savedData = oldData != nullptr ? oldData : "";
+  setenv("XDG_DATA_HOME", (d.temp.path + "/data").c_str(), 1);
   Put(d.drive + "/a.txt", "a");
   Outcome run = Call(RunBackupCommand, {d.drive}, d.scratch);
+  // A data folder that cannot be made is told, and no set is written.
+  Put(d.temp.path + "/file", "x");
+  setenv("XDG_DATA_HOME", (d.temp.path + "/file").c_str(), 1);
+  Outcome blocked = Call(RunBackupCommand, {d.drive}, d.scratch);
+  if (oldData != nullptr) setenv("XDG_DATA_HOME", savedData.c_str(), 1); else unsetenv("XDG_DATA_HOME");
   ASSERT_EQ(chdir(old), 0);
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out.rfind("backups/", 0), 0u) << run.out;
+  const std::string folder = d.temp.path + "/data/ferncastle/backups/";
+  EXPECT_EQ(run.out.rfind(folder, 0), 0u) << run.out;
   EXPECT_EQ(run.out.substr(run.out.size() - 5), ".fcf\n");
+  EXPECT_TRUE(std::filesystem::is_empty(d.temp.path + "/backups"));
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_EQ(blocked.err, "fernset: cannot create " + d.temp.path + "/file/ferncastle/backups: Not a directory\n");
+  EXPECT_EQ(blocked.out, "");
 }

@@ -111,6 +111,7 @@ class Session:
         self.env["HOME"] = os.path.join(self.tmp, "home")
         self.env["XDG_CONFIG_HOME"] = os.path.join(self.tmp, "config")
         self.env["XDG_STATE_HOME"] = os.path.join(self.tmp, "state")
+        self.env.pop("XDG_DATA_HOME", None)  # the sets go to the default, below HOME
         self.env["XDG_CACHE_HOME"] = os.path.join(self.tmp, "cache")
         self.env["XDG_RUNTIME_DIR"] = os.path.join(self.tmp, "runtime")
         self.env["TMPDIR"] = os.path.join(self.tmp, "t")
@@ -584,7 +585,8 @@ def full_backup_while_hidden(session, a11y, label):
     wait_for("the window to go back to the tray", lambda: not session.shown(), timeout=30)
     time.sleep(0.5)
     check(session.alive(), "the program lives on after the scheduled backup hid the window again")
-    sets = glob.glob(os.path.join(session.cwd, "backups", label + "-*.fcf"))
+    sets = glob.glob(os.path.join(session.env["HOME"], ".local/share/ferncastle/backups", label + "-*.fcf"))
+    check(not os.path.exists(os.path.join(session.cwd, "backups")), "nothing was written below the current folder")
     check(len(sets) == 1, "one Full Backup set was written (%s)" % sets)
     entries = read_set(sets[0])
     letter_names = {name[3:].replace("\\", "/"): data for name, (_, data) in entries.items()}

@@ -11,6 +11,7 @@
 #include "platform/ArchiveMark.h"
 #include "platform/FileError.h"
 #include "platform/FileFinder.h"
+#include "platform/Tick.h"
 #include "res/Resource.h"
 #include "storage/CompressedFile.h"
 #include "storage/ParallelCompressedFile.h"
@@ -811,4 +812,53 @@ TEST(BackupRun, AFolderWhoseListingFailsGivesARowAndTheRunGoesOn) {
   std::vector<ParsedEntry> entries;
   ASSERT_TRUE(ParseSetFile(b.setPath, entries));
   EXPECT_NE(FindEntry(entries, "E:\\good.txt"), nullptr);
+}
+
+// Two sticks of one label backed up in one millisecond (two "NONAME" sticks): each run leaves
+// its own set, and a file that already has a set's name is never replaced.
+TEST(BackupRun, SetNamesNeverReplaceAFile) {
+  struct PinnedClock {
+    PinnedClock() { fern::PinTickCount(4242); }
+    ~PinnedClock() { fern::UnpinTickCount(); }
+  } pinned;
+  CBackupBench b;
+  PutFile(b.D("a.txt"), "first stick");
+  ASSERT_EQ(b.Run(true, {}, "NONAME"), Result::Done);
+  const std::string first = b.setPath;
+  EXPECT_EQ(first, b.backups + "/NONAME-4242.fcf");
+  const std::string firstBytes = GetFile(first);
+
+  PutFile(b.D("a.txt"), "second stick");
+  ASSERT_EQ(b.Run(true, {}, "NONAME"), Result::Done);
+  EXPECT_EQ(b.setPath, b.backups + "/NONAME-4243.fcf");
+  ASSERT_EQ(b.ui->rows.size(), 1u);
+  EXPECT_EQ(b.ui->rows[0].setPath, b.setPath) << "the list shows the name used";
+  EXPECT_EQ(GetFile(first), firstBytes);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].data, "second stick");
+
+  // Any file of the name, in any case, is left as it is; so is a folder.
+  PutFile(b.backups + "/NONAME-4244.fcf", "the user's own bytes");
+  ASSERT_EQ(mkdir((b.backups + "/NONAME-4245.fcf").c_str(), 0755), 0);
+  PutFile(b.D("a.txt"), "third stick");
+  ASSERT_EQ(b.Run(true, {}, "NONAME"), Result::Done);
+  EXPECT_EQ(b.setPath, b.backups + "/NONAME-4246.fcf");
+  EXPECT_EQ(GetFile(b.backups + "/NONAME-4244.fcf"), "the user's own bytes");
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].data, "third stick");
+
+  // A Quick set takes the next free name of its own kind.
+  PutFile(b.D("a.txt"), "changed");
+  PutFile(b.backups + "/NONAME-4242.fci", "taken");
+  ASSERT_EQ(b.Run(false, {}, "NONAME"), Result::Done);
+  EXPECT_EQ(b.setPath, b.backups + "/NONAME-4243.fci");
+  EXPECT_EQ(GetFile(b.backups + "/NONAME-4242.fci"), "taken");
+  EXPECT_EQ(GetFile(first), firstBytes);
+  std::vector<std::string> partials;
+  for (const auto& e : std::filesystem::directory_iterator(b.backups))
+    if (e.path().filename().string().rfind(fern::PartialSetPrefix(), 0) == 0) partials.push_back(e.path());
+  EXPECT_TRUE(partials.empty());
 }

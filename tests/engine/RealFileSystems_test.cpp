@@ -2,12 +2,17 @@
 // the longest length allowed, and the user's own ".bak" files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/EntryReader.h"
 #include "engine/RestoreRun.h"
+#include "platform/SafeOpen.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "tests/engine/LoopImage.h"
 #include "tests/engine/RecordingUI.h"
@@ -77,6 +82,31 @@ TEST_P(RealFileSystemTest, ReplacesFilesOfEveryNameLengthAndLeavesTheUsersBakAlo
 
   std::vector<std::string> tree = Tree(root);
   for (const std::string& path : tree) EXPECT_EQ(path.find(CEntryReader::TempPrefix()), std::string::npos) << path;
+  EXPECT_TRUE(image.Unmount());
+}
+
+// A backup set takes its name, and a restored file too where it must not replace one, without
+// ever replacing a file, also where the file system refuses RENAME_NOREPLACE (the FUSE ones).
+TEST_P(RealFileSystemTest, RenameWithoutReplacingLeavesAnExistingFile) {
+  CLoopImage image;
+  std::string why;
+  if (!image.Make(base, GetParam(), why)) GTEST_SKIP() << why;
+  const std::string root = image.Root();
+  ASSERT_TRUE(WriteFile(root + "from", "new bytes"));
+  ASSERT_TRUE(WriteFile(root + "taken", "the earlier file"));
+  fern::CFolderFd folder(fern::OpenRootFolder(root));
+  ASSERT_TRUE(folder.IsOpen());
+  errno = 0;
+  EXPECT_EQ(fern::RenameNoReplace(folder.Get(), "from", "taken"), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFile(root + "taken"), "the earlier file");
+  EXPECT_EQ(ReadFile(root + "from"), "new bytes");
+  ASSERT_EQ(fern::RenameNoReplace(folder.Get(), "from", "free"), 0) << strerror(errno);
+  EXPECT_EQ(ReadFile(root + "free"), "new bytes");
+  struct stat st;
+  EXPECT_NE(lstat((root + "from").c_str(), &st), 0) << "the old name is gone";
+  EXPECT_EQ(errno, ENOENT);
+  folder = fern::CFolderFd();
   EXPECT_TRUE(image.Unmount());
 }
 

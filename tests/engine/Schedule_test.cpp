@@ -78,7 +78,7 @@ TEST_F(ScheduleTest, NothingStoredMeansNoBackupAndSixtyDayPurge) {
   MakeSet("A-1.fcf", 60 * kDay + 23 * kHour);
   MakeSet("A-2.fci", 61 * kDay);
   MakeSet("OTHER-3.FCF", 61 * kDay + kHour);  // another drive, upper-case extension
-  MakeSet("B-4.fcx", 100 * kDay);             // matches "*.fc*" too
+  MakeSet("OTHER-4.fcf", 61 * kDay);          // its latest backup
   MakeSet("notes.txt", 100 * kDay);
   ASSERT_EQ(mkdir((m_folder + "/old.fcf").c_str(), 0755), 0);
   SetAge(m_folder + "/old.fcf", 100 * kDay);
@@ -87,7 +87,7 @@ TEST_F(ScheduleTest, NothingStoredMeansNoBackupAndSixtyDayPurge) {
   EXPECT_TRUE(Exists("A-1.fcf"));
   EXPECT_FALSE(Exists("A-2.fci"));
   EXPECT_FALSE(Exists("OTHER-3.FCF"));
-  EXPECT_FALSE(Exists("B-4.fcx"));
+  EXPECT_TRUE(Exists("OTHER-4.fcf"));
   EXPECT_TRUE(Exists("notes.txt"));
   EXPECT_TRUE(Exists("old.fcf"));  // a folder is never deleted
   // Both backups are disabled by their zero day counts.
@@ -95,11 +95,101 @@ TEST_F(ScheduleTest, NothingStoredMeansNoBackupAndSixtyDayPurge) {
   EXPECT_TRUE(WasRead("Incremental Days"));
 }
 
+// The user's own files that happen to match "*.fc*" are never taken for sets, however old: in a
+// home's "backups" folder they may be anything (FreeCAD's .FCStd and .FCBak, for one).
+TEST_F(ScheduleTest, PurgeDeletesOnlyTheProgramsOwnSets) {
+  const char* lookAlikes[] = {"bracket.FCStd", "bracket.FCBak", "notes-1.fcfx", "x-12.fcfz", "x-abc.fcf",
+                              "MYSTICK-notes.fcf", "X-01.fcf", "X-4294967296.fci", "NODASH.fcf", "x-.fci",
+                              "x-1.fc"};
+  for (const char* name : lookAlikes) MakeSet(name, 100 * kDay);
+  MakeSet("X-1.fcf", 100 * kDay);  // a real old set of a drive with a newer Full set
+  MakeSet("X-2.fcf", 99 * kDay);
+  ASSERT_EQ(mkdir((m_folder + "/Y-5.fcf").c_str(), 0755), 0);  // a folder named like a set
+  SetAge(m_folder + "/Y-5.fcf", 100 * kDay);
+  MakeSet("Y-4.fcf", 1 * kDay);
+  MakeSet("outside.txt", 100 * kDay);
+  ASSERT_EQ(symlink((m_folder + "/outside.txt").c_str(), (m_folder + "/Y-3.fcf").c_str()), 0);
+  SetAge(m_folder + "/Y-3.fcf", 100 * kDay);
+
+  EXPECT_EQ(Check("X", false), 0);
+  for (const char* name : lookAlikes) EXPECT_TRUE(Exists(name)) << name;
+  EXPECT_FALSE(Exists("X-1.fcf"));
+  EXPECT_TRUE(Exists("X-2.fcf"));
+  EXPECT_TRUE(Exists("Y-5.fcf"));  // folders and links are never deleted
+  EXPECT_TRUE(Exists("Y-3.fcf"));
+  EXPECT_TRUE(Exists("outside.txt"));
+
+  // Nor do they count in the due decision: "MYSTICK-notes.fcf" is no Full set of MYSTICK.
+  m_settings["Full Days"] = 200;
+  EXPECT_EQ(Check("MYSTICK"), IDC_FULLBACKUP);
+  // And an old look-alike makes no Full set old: X's earliest set is X-2 (99 days)...
+  m_settings["Full Days"] = 100;
+  EXPECT_EQ(Check("X"), 0);
+  // ...and "X-01.fcf" (100 days) is none.
+  m_settings["Full Days"] = 0;
+  m_settings["Incremental Days"] = 100;
+  MakeSet("X-3.fci", kHour);
+  EXPECT_EQ(Check("X"), 0) << "X-4294967296.fci is no Quick set";
+}
+
+// A drive not plugged in for longer than "Purge Days" keeps its latest backup: the newest Full
+// set and the Quick sets written after it; a drive with only Quick sets keeps the newest.
+TEST_F(ScheduleTest, PurgeNeverDeletesADrivesLatestBackup) {
+  m_settings["Purge Days"] = 30;
+  MakeSet("A-1.fcf", 200 * kDay);
+  MakeSet("A-2.fci", 190 * kDay);
+  MakeSet("A-3.fcf", 100 * kDay);  // newest Full set
+  MakeSet("A-4.fci", 90 * kDay);   // Quick sets after it
+  MakeSet("A-5.fci", 80 * kDay);
+  MakeSet("Q-1.fci", 100 * kDay);  // only Quick sets
+  MakeSet("Q-2.fci", 90 * kDay);
+  MakeSet("N-1.fcf", 40 * kDay);   // a young Full set: the older one goes by age alone
+  MakeSet("N-2.fcf", 20 * kDay);
+  MakeSet("N-3.fci", 31 * kDay);   // older than N's newest Full set and old enough
+  MakeSet("N-4.fci", 30 * kDay + 23 * kHour);  // 30 whole days: not older than the limit
+  // One drive, whatever the case of its label and extension.
+  MakeSet("Stick-1.fcf", 100 * kDay);
+  MakeSet("STICK-2.FCI", 90 * kDay);
+  MakeSet("stick-0.FCF", 120 * kDay);
+  // A label is the name before its last "-": "MY-STICK" is not "MY".
+  MakeSet("MY-STICK-7.fcf", 100 * kDay);
+  MakeSet("MY-8.fcf", kDay);
+  // A link to a set is no Full set of its label: it does not shield older sets.
+  MakeSet("L-1.fcf", 100 * kDay);
+  MakeSet("L-2.fci", 90 * kDay);
+  ASSERT_EQ(symlink((m_folder + "/L-1.fcf").c_str(), (m_folder + "/L-3.fcf").c_str()), 0);
+  SetAge(m_folder + "/L-3.fcf", kDay);
+
+  for (int round = 0; round < 2; ++round) {  // and stays so at every later check
+    EXPECT_EQ(Check("A", false), 0);
+    EXPECT_FALSE(Exists("A-1.fcf"));
+    EXPECT_FALSE(Exists("A-2.fci"));
+    EXPECT_TRUE(Exists("A-3.fcf"));
+    EXPECT_TRUE(Exists("A-4.fci"));
+    EXPECT_TRUE(Exists("A-5.fci"));
+    EXPECT_FALSE(Exists("Q-1.fci"));
+    EXPECT_TRUE(Exists("Q-2.fci"));
+    EXPECT_FALSE(Exists("N-1.fcf"));
+    EXPECT_TRUE(Exists("N-2.fcf"));
+    EXPECT_FALSE(Exists("N-3.fci"));
+    EXPECT_TRUE(Exists("N-4.fci"));
+    EXPECT_TRUE(Exists("Stick-1.fcf"));
+    EXPECT_TRUE(Exists("STICK-2.FCI"));
+    EXPECT_FALSE(Exists("stick-0.FCF"));
+    EXPECT_TRUE(Exists("MY-STICK-7.fcf"));
+    EXPECT_TRUE(Exists("MY-8.fcf"));
+    EXPECT_TRUE(Exists("L-1.fcf"));
+    EXPECT_TRUE(Exists("L-2.fci"));
+    EXPECT_TRUE(Exists("L-3.fcf"));
+  }
+}
+
 TEST_F(ScheduleTest, PurgeRunsWithoutDriveAndHonoursItsLimit) {
   m_settings["Purge Days"] = 10;
   m_settings["Full Days"] = 1;
   MakeSet("A-1.fcf", 10 * kDay + 23 * kHour);
   MakeSet("Z-2.fci", 11 * kDay);
+  MakeSet("Z-5.fci", kDay);
   EXPECT_EQ(Check("A", false), 0);  // no drive: nothing is due, the purge still ran
   EXPECT_TRUE(Exists("A-1.fcf"));
   EXPECT_FALSE(Exists("Z-2.fci"));

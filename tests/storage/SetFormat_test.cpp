@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
@@ -253,24 +255,169 @@ TEST(SetFormat, KindAndDriveOfASet) {
   EXPECT_EQ(fern::BareFileName("x.txt"), "x.txt");
 }
 
-TEST(SetFormat, BackupsFolder) {
-  EXPECT_EQ(fern::BackupsFolderOf("/home/ann"), "/home/ann/backups");
-  EXPECT_EQ(fern::BackupsFolderOf("/home/ann/"), "/home/ann/backups");
-  EXPECT_EQ(fern::BackupsFolderOf("/"), "/backups");
-  EXPECT_EQ(fern::BackupsFolderOf(""), "backups");
+// Sets its variables for one scope and puts back what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : m_name(name) {
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    if (m_had) m_old = old;
+    if (value != nullptr) setenv(name, value, 1); else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (m_had) setenv(m_name.c_str(), m_old.c_str(), 1); else unsetenv(m_name.c_str());
+  }
 
+ private:
+  std::string m_name, m_old;
+  bool m_had = false;
+};
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  return st.st_mode & 07777;
+}
+
+TEST(SetFormat, BackupsFolderIsTheUsersDataFolderWhateverTheCurrentFolder) {
   TempDir dir;
+  const std::string home = dir.File("home");
+  ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
   char previous[4096];
   ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  std::string first = fern::GetBackupsFolder();
-  std::string second = fern::GetBackupsFolder();  // already there: same answer
+  const mode_t oldMask = umask(022);
+  // Started from the desktop: the current folder is the home.
+  ASSERT_EQ(chdir(home.c_str()), 0);
+  ScopedEnv homeVar("HOME", home.c_str());
+  std::string byDefault, relativeData, second, xdg, kept;
+  int errDefault = -1, errXdg = -1, errKept = -1;
+  {
+    ScopedEnv data("XDG_DATA_HOME", nullptr);
+    byDefault = fern::GetBackupsFolder(&errDefault);
+    second = fern::GetBackupsFolder();  // already there: same answer
+  }
+  {
+    ScopedEnv data("XDG_DATA_HOME", "relative/data");  // not absolute: ignored
+    relativeData = fern::BackupsFolderPath();
+  }
+  {
+    ScopedEnv data("XDG_DATA_HOME", dir.File("xdg/").c_str());
+    xdg = fern::GetBackupsFolder(&errXdg);
+  }
+  // A folder the user set up with another mode is used as it is.
+  ASSERT_EQ(mkdir(dir.File("mine").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.File("mine/ferncastle").c_str(), 0750), 0);
+  ASSERT_EQ(mkdir(dir.File("mine/ferncastle/backups").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.File("mine/ferncastle/backups").c_str(), 0775), 0);
+  {
+    ScopedEnv data("XDG_DATA_HOME", dir.File("mine").c_str());
+    kept = fern::GetBackupsFolder(&errKept);
+  }
+  umask(oldMask);
   ASSERT_EQ(chdir(previous), 0);
-  EXPECT_EQ(first, dir.path() + "/backups");
-  EXPECT_EQ(second, first);
-  struct stat st;
-  ASSERT_EQ(stat(first.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
+
+  EXPECT_EQ(byDefault, home + "/.local/share/ferncastle/backups");
+  EXPECT_EQ(errDefault, 0);
+  EXPECT_EQ(second, byDefault);
+  EXPECT_EQ(relativeData, byDefault);
+  EXPECT_EQ(ModeOf(home + "/.local/share/ferncastle"), 0700u);
+  EXPECT_EQ(ModeOf(byDefault), 0700u);
+  EXPECT_NE(ModeOf(home + "/.local/share"), 0u);
+  EXPECT_EQ(ModeOf(home + "/backups"), 0u) << "nothing is made in the current folder";
+
+  EXPECT_EQ(xdg, dir.File("xdg/ferncastle/backups"));
+  EXPECT_EQ(errXdg, 0);
+  EXPECT_EQ(ModeOf(dir.File("xdg/ferncastle")), 0700u);
+  EXPECT_EQ(ModeOf(xdg), 0700u);
+
+  EXPECT_EQ(kept, dir.File("mine/ferncastle/backups"));
+  EXPECT_EQ(errKept, 0);
+  EXPECT_EQ(ModeOf(dir.File("mine/ferncastle")), 0750u);
+  EXPECT_EQ(ModeOf(kept), 0775u);
+
+  // Under a umask that would leave the owner out, the folders made are still the owner's.
+  {
+    ASSERT_EQ(mkdir(dir.File("strict").c_str(), 0700), 0);
+    ScopedEnv data("XDG_DATA_HOME", dir.File("strict").c_str());
+    const mode_t mask = umask(0277);
+    int err = -1;
+    const std::string strict = fern::GetBackupsFolder(&err);
+    umask(mask);
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(ModeOf(dir.File("strict/ferncastle")), 0700u);
+    EXPECT_EQ(ModeOf(strict), 0700u);
+  }
+  // A file where the folder goes: the error is told.
+  {
+    ASSERT_EQ(mkdir(dir.File("blocked").c_str(), 0700), 0);
+    std::FILE* f = std::fopen(dir.File("blocked/ferncastle").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ScopedEnv data("XDG_DATA_HOME", dir.File("blocked").c_str());
+    int err = 0;
+    fern::GetBackupsFolder(&err);
+    EXPECT_EQ(err, ENOTDIR);
+  }
+}
+
+TEST(SetFormat, OnlyTheProgramsOwnNamesAreSets) {
+  struct Case {
+    const char* name;
+    bool isSet;
+    const char* label;
+    uint32_t tick;
+    bool full;
+  };
+  const Case cases[] = {
+      {"MYSTICK-951.fcf", true, "MYSTICK", 951, true},
+      {"MYSTICK-987.fci", true, "MYSTICK", 987, false},
+      {"Stick-1.FCF", true, "Stick", 1, true},
+      {"STICK-2.FcI", true, "STICK", 2, false},
+      {"MY-STICK-3.fcf", true, "MY-STICK", 3, true},  // the label ends at the last '-'
+      {"-951.fcf", true, "", 951, true},              // a drive without a label
+      {"X-0.fci", true, "X", 0, false},
+      {"X-4294967295.fcf", true, "X", 4294967295u, true},
+      {"X-4294967296.fcf", false, "", 0, false},  // no 32-bit tick
+      {"X-99999999999.fcf", false, "", 0, false},
+      {"X-01.fcf", false, "", 0, false},
+      {"bracket.FCStd", false, "", 0, false},
+      {"bracket.FCBak", false, "", 0, false},
+      {"notes-1.fcfx", false, "", 0, false},
+      {"x-12.fcfz", false, "", 0, false},
+      {"x-abc.fcf", false, "", 0, false},
+      {"MYSTICK-notes.fcf", false, "", 0, false},
+      {"x-1 .fcf", false, "", 0, false},
+      {"x- 1.fcf", false, "", 0, false},
+      {"x-+1.fcf", false, "", 0, false},
+      {"x-.fcf", false, "", 0, false},
+      {"NODASH.fcf", false, "", 0, false},
+      {"x-1.fc", false, "", 0, false},
+      {".fcf", false, "", 0, false},
+      {"a/b-1.fcf", false, "", 0, false},
+      {"", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    std::string label = "untouched";
+    uint32_t tick = 7;
+    bool full = false;
+    EXPECT_EQ(fern::ParseSetName(c.name, label, tick, full), c.isSet) << c.name;
+    if (!c.isSet) continue;
+    EXPECT_EQ(label, c.label) << c.name;
+    EXPECT_EQ(tick, c.tick) << c.name;
+    EXPECT_EQ(full, c.full) << c.name;
+  }
+  // Every name the program writes is one.
+  for (const char* l : {"MYSTICK", "", "a/b", "with space", "MY-STICK"})
+    for (uint32_t t : {0u, 1u, 951u, 4294967295u})
+      for (bool f : {true, false}) {
+        std::string label;
+        uint32_t tick = 0;
+        bool full = !f;
+        const std::string name = fern::BareFileName(fern::SetFilePath("/b", l, t, f));
+        ASSERT_TRUE(fern::ParseSetName(name, label, tick, full)) << name;
+        EXPECT_EQ(tick, t);
+        EXPECT_EQ(full, f);
+      }
 }
 
 TEST(SetFormat, DateInTheListForm) {
