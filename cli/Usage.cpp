@@ -7,6 +7,8 @@ const char* FernsetUsage() {
          "        Full (or, with --quick, Quick) Backup of the folder DRIVE_ROOT into a new set in\n"
          "        BACKUPS_FOLDER (default ./backups). Prints the new set's path, or\n"
          "        \"No file changes\". LABEL defaults to the volume label of DRIVE_ROOT, X to E.\n"
+         "        A drive removed mid-run: the set of the files stored so far is still printed,\n"
+         "        and the exit status is 1.\n"
          "  list SET\n"
          "        One line per entry: data length, time, stored name.\n"
          "  restore [--yes-to-all | --no-to-all] SET DRIVE_ROOT\n"
