@@ -448,7 +448,8 @@ void CBackupDlg::OnTimer(int id) {
       break;
     case TIMER_STATUS:
       KillTimer(TIMER_STATUS);
-      m_pStatus->setText(QStringLiteral("Connected"));
+      // A drive removed since the run ended has said "Not Connected" already; that stays.
+      if (!DriveRoot().empty()) m_pStatus->setText(QStringLiteral("Connected"));
       break;
     case TIMER_SCHEDULE: {
       if (!m_bBusy) CheckSchedule();
@@ -833,8 +834,8 @@ void CBackupDlg::OnQuickBackup() {
   StartWorker([this, drive, full] {
     // BackupThreadProc
     CBackupRun run(*this, m_bStop, theApp.m_pCopyBuffer);
-    run.RunBackup(drive, full, theApp.GetBackupsFolder());
-    fern::RunOnGuiThread([this] { EndRun(true); });
+    const bool lost = run.RunBackup(drive, full, theApp.GetBackupsFolder()) == CBackupRun::Result::DriveLost;
+    fern::RunOnGuiThread([this, lost, root = drive.root] { EndRun(true, lost, root); });
   });
 }
 
@@ -873,7 +874,14 @@ void CBackupDlg::OnRestore() {
   });
 }
 
-void CBackupDlg::EndRun(bool backup) {
+void CBackupDlg::EndRun(bool backup, bool driveLost, const std::string& lostRoot) {
+  // The run saw its drive go before the drive watcher did: the window forgets it as the
+  // removal does (which may still follow, or have come already and left another drive).
+  if (driveLost && DriveRoot() == lostRoot) {
+    ForgetDrive();
+    m_pDriveName->setText(QStringLiteral("Not Connected"));
+    RefreshDriveInfo();
+  }
   SetRunning(false);
   m_bBusy = false;
   m_bStop = true;
@@ -881,7 +889,14 @@ void CBackupDlg::EndRun(bool backup) {
   if (!backup) m_pStatus->setText(QStringLiteral("Done!"));
   m_btnCancelRun->hide();
   KillTimer(TIMER_BLINK);
-  SetTimer(TIMER_STATUS, 2000);
+  if (DriveRoot().empty()) {
+    // No drive to be connected to: the buttons that need one stay off, and so does the timer
+    // that would say "Connected".
+    m_pStatus->setText(QStringLiteral("Not Connected"));
+    CommonDriveTail();
+  } else {
+    SetTimer(TIMER_STATUS, 2000);
+  }
   if (backup && m_bScheduledRun && m_bInTray) {
     HideOrMinimise();
     m_bScheduledRun = false;

@@ -157,7 +157,8 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   void SetDrive(const std::string& root, char letter, const std::string& name);
   void ForgetDrive();
   void StartWorker(std::function<void()> body);
-  void EndRun(bool backup);
+  // driveLost: a backup whose drive went mid-run (lostRoot: the root it began on).
+  void EndRun(bool backup, bool driveLost = false, const std::string& lostRoot = std::string());
   bool AskQuestion(const QString& question);
   void HideOrMinimise();
   static bool StatusNotifierHostPresent();

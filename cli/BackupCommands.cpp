@@ -122,6 +122,19 @@ int RunBackupCommand(int argc, char** argv) {
       return 1;
     case CBackupRun::Result::WriteFailed:
       return 1;
+    case CBackupRun::Result::DriveLost:
+      // A set that was kept is printed as any other (scripts find it where they always do), but
+      // the status says that it lacks files.
+      if (run.EntriesWritten() > 0) {
+        printf("%s\n", run.SetPath().c_str());
+        fprintf(stderr, "fernset: %s: the drive was removed during the backup; the set %s is incomplete\n",
+                root.c_str(), run.SetPath().c_str());
+      } else {
+        fprintf(stderr, "fernset: %s: the drive was removed during the backup; no set was written\n",
+                root.c_str());
+      }
+      fflush(stdout);
+      return 1;
   }
   if (fflush(stdout) != 0) return 1;
   return ui.ErrorRows() > 0 ? 1 : 0;

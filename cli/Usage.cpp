@@ -8,6 +8,8 @@ const char* FernsetUsage() {
          "        BACKUPS_FOLDER (default $XDG_DATA_HOME/ferncastle/backups, that is\n"
          "        ~/.local/share/ferncastle/backups, as for fernapp). Prints the new set's path, or\n"
          "        \"No file changes\". LABEL defaults to the volume label of DRIVE_ROOT, X to E.\n"
+         "        A drive removed mid-run: the set of the files stored so far is still printed,\n"
+         "        and the exit status is 1.\n"
          "  list SET\n"
          "        One line per entry: data length, time, stored name.\n"
          "  restore [--yes-to-all | --no-to-all] SET DRIVE_ROOT\n"

@@ -26,6 +26,11 @@ constexpr size_t kMaxErrors = 1000;
 // Files of this length or more cannot be described by the 32-bit data length.
 constexpr uint64_t kMaxEntryData = uint64_t(1) << 32;
 
+constexpr char kDriveLostSetKept[] =
+    "The drive was removed during the backup. The backup set is incomplete: it holds only the files "
+    "stored before the drive was removed.";
+constexpr char kDriveLostNoSet[] = "The drive was removed during the backup. No backup set was written.";
+
 // Opens a file of the drive for reading: never through a link, never blocking on a special file,
 // without touching its access time where the kernel lets us.
 int OpenForReading(const std::string& path) {
@@ -74,6 +79,11 @@ void CBackupRun::NoteWriteFailure() {
   m_nWriteError = errno != 0 ? errno : EIO;
 }
 
+bool CBackupRun::DriveGone() {
+  if (!m_bDriveLost && !fern::StillSameFolder(m_drive.root, m_driveId)) m_bDriveLost = true;
+  return m_bDriveLost;
+}
+
 bool CBackupRun::WriteToSet(CStreamFile& stream, const void* data, unsigned length) {
   if (m_bWriteFailed) return false;
   errno = 0;
@@ -112,6 +122,8 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
   m_bWriteFailed = false;
   m_nWriteError = 0;
   m_nEntries = 0;
+  m_bDriveLost = false;
+  m_driveId = fern::CDriveIdentity();
   m_drive = drive;
   m_bFullBackup = fullBackup;
   if (!m_drive.root.empty() && m_drive.root.back() != '/') m_drive.root += '/';
@@ -135,7 +147,8 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
     std::string partialPath;
     int partialFd = -1;
     if (realpath(m_drive.root.c_str(), resolved) != nullptr && stat(resolved, &rootStat) == 0 &&
-        S_ISDIR(rootStat.st_mode) && (partialFd = fern::CreatePartialSet(backupsFolder, partialPath)) >= 0 &&
+        S_ISDIR(rootStat.st_mode) && fern::IdentifyFolder(m_drive.root, m_driveId) &&
+        (partialFd = fern::CreatePartialSet(backupsFolder, partialPath)) >= 0 &&
         !stream.Open(partialPath.c_str(), 1)) {
       unlink(partialPath.c_str());
       close(partialFd);
@@ -166,6 +179,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
 
       errno = 0;
       if (!stream.Close()) NoteWriteFailure();
+      DriveGone();  // a drive gone by now still holds marks that cannot be cleared
       bool hasEntries = false;  // more than the 20 bytes of an empty gzip stream
       bool named = false;
       if (!m_bWriteFailed) {
@@ -191,12 +205,27 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
         AddError(m_strSetPath, fern::FormatFileError(m_nWriteError, m_strSetPath));
         result = Result::WriteFailed;
       } else {
-        // The set is safe: now the files it holds (and those it could not take) lose their mark.
-        ClearPendingMarks();
-        int err = 0;
-        if (!marks.Save(&err) && m_errors.size() < kMaxErrors)
-          AddError(marks.RecordFilePath(), fern::FormatFileError(err, marks.RecordFilePath()));
-        if (hasEntries) {
+        // The set is safe: now the files it holds (and those it could not take) lose their mark,
+        // but only on the drive they were read from. On a drive that has gone every file would
+        // be "not found", and the files the set lacks must be taken by the next backup.
+        if (!DriveGone()) {
+          ClearPendingMarks();
+          int err = 0;
+          if (!m_bDriveLost && !marks.Save(&err) && m_errors.size() < kMaxErrors)
+            AddError(marks.RecordFilePath(), fern::FormatFileError(err, marks.RecordFilePath()));
+        }
+        if (m_bDriveLost) {
+          // Kept as a cancelled run keeps its set; the row tells what it lacks.
+          if (hasEntries) {
+            m_ui.AddSetRow(fern::FormatSetDate(startTime), drive.name, m_strSetPath, fullBackup ? 1 : 2);
+            AddError(m_strSetPath, kDriveLostSetKept);
+          } else {
+            unlink(partialPath.c_str());
+            AddError(m_drive.root, kDriveLostNoSet);
+          }
+          m_ui.SetStatusText("Not Connected");
+          result = Result::DriveLost;
+        } else if (hasEntries) {
           m_ui.AddSetRow(fern::FormatSetDate(startTime), drive.name, m_strSetPath, fullBackup ? 1 : 2);
           m_ui.SetStatusText("Done!");
           result = Result::Done;
@@ -230,8 +259,11 @@ void CBackupRun::ClearPendingMarks() {
     int err = 0;
     auto cleared = m_pMarks->ClearMark(pending.path, seen, &err);
     // A write-protected medium refuses every file alike: that is no news worth a row per file.
-    if (cleared == fern::CArchiveMarks::ClearResult::Failed && m_errors.size() < kMaxErrors)
-      AddError(pending.path, fern::FormatFileError(err, pending.path));
+    // A drive gone meanwhile refuses every file too: the one row about the drive says it.
+    if (cleared == fern::CArchiveMarks::ClearResult::Failed) {
+      if (DriveGone()) break;
+      if (m_errors.size() < kMaxErrors) AddError(pending.path, fern::FormatFileError(err, pending.path));
+    }
   }
   m_pending.clear();
 }
@@ -280,7 +312,7 @@ void CBackupRun::CountFoldersIn(const std::string& folder, unsigned& count, std:
 }
 
 void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
-  if (m_errors.size() >= kMaxErrors || m_bWriteFailed) return;
+  if (m_errors.size() >= kMaxErrors || m_bWriteFailed || m_bDriveLost) return;
   m_ui.StepProgress();
   const std::string folder = m_drive.root + relative;
 
@@ -291,9 +323,12 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
   // off would otherwise drop files from the set unnoticed: each gets a row.
   const std::string folderPath = relative.empty() ? folder : folder.substr(0, folder.size() - 1);
   if (!fern::FindFiles(folder, "*.*", found, &problems)) {
-    AddError(folderPath, fern::FormatFileError(errno, folderPath));
+    const int err = errno;
+    // What a drive that has gone cannot show is told by the one row about the drive.
+    if (!DriveGone()) AddError(folderPath, fern::FormatFileError(err, folderPath));
     return;
   }
+  if (!problems.empty() && DriveGone()) return;
   for (const auto& problem : problems) {
     const std::string& path = problem.fullPath == folder ? folderPath : problem.fullPath;
     AddError(path, fern::FormatFileError(problem.error, path));
@@ -306,14 +341,23 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
       if (entry.isDir) {
         if (MayEnter(entry.fullPath, m_visited)) subfolders.push_back(rel + "/");
       } else {
+        // Before each file: a drive that has gone ends the walk as a cancel does.
+        if (DriveGone()) break;
         std::string openPath = entry.fullPath;
         struct stat st;
         bool take = false;
         if (entry.isLink) {
           // A link to a file of the drive stands for that file; any other link is not the drive's.
           take = LinkTargetOnDrive(entry.fullPath, openPath, st);
-        } else if (entry.isRegular && lstat(entry.fullPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-          take = !(st.st_dev == m_setDev && st.st_ino == m_setIno);
+        } else if (entry.isRegular) {
+          if (lstat(entry.fullPath.c_str(), &st) != 0) {
+            // Gone or out of reach since the folder was listed: not stored, so the user is told.
+            const int err = errno;
+            if (DriveGone()) break;
+            AddError(entry.fullPath, fern::FormatFileError(err, entry.fullPath));
+          } else if (S_ISREG(st.st_mode)) {
+            take = !(st.st_dev == m_setDev && st.st_ino == m_setIno);
+          }
         }
         if (take && !m_bFullBackup) take = m_pMarks->IsMarked(entry.fullPath, st);
         if (take) {
@@ -322,12 +366,12 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
         }
       }
     }
-    if (m_bStop || m_bWriteFailed) break;
+    if (m_bStop || m_bWriteFailed || m_bDriveLost) break;
   }
   found.clear();
 
   for (const auto& sub : subfolders) {
-    if (m_bStop || m_bWriteFailed) break;
+    if (m_bStop || m_bWriteFailed || m_bDriveLost) break;
     WalkFolder(stream, sub);
   }
 }
@@ -341,14 +385,18 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
     AddError(path, fern::FormatFileErrorId(IDS_FILE_BADPATH, path));
     return;
   }
+  // A file that cannot be opened on a drive that has gone is no row of its own: nothing of it
+  // is in the set, and the row about the drive says why.
   int fd = OpenForReading(openPath);
   if (fd < 0) {
-    AddError(path, fern::FormatFileError(errno, path));
+    const int err = errno;
+    if (!DriveGone()) AddError(path, fern::FormatFileError(err, path));
     return;
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    AddError(path, fern::FormatFileError(errno, path));
+    const int err = errno;
+    if (!DriveGone()) AddError(path, fern::FormatFileError(err, path));
     close(fd);
     return;
   }
@@ -403,7 +451,8 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
   }
   std::string problem;
   if (remaining > 0) {
-    // Shrunk or failed halfway: the rest of the entry is zeros, and the user is told.
+    // Shrunk or failed halfway (a drive pulled mid-file too): the rest of the entry is zeros, so
+    // the entry is not the file, and the user is told whatever became of the drive.
     memset(buffer, 0, fern::kCopyChunk);
     while (remaining > 0) {
       const unsigned part = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
@@ -420,10 +469,11 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
     struct stat after;
     char probe;
     ssize_t more = ReadRetrying(fd, &probe, 1);
+    const int probeError = more < 0 ? errno : 0;
     if (more > 0 || (fstat(fd, &after) == 0 && (after.st_size != st.st_size || !SameTime(after.st_mtim, st.st_mtim))))
       problem = fern::FormatFileErrorId(IDS_FILE_SHARING, path);
-    else if (more < 0)
-      problem = fern::FormatFileError(errno, path);
+    else if (more < 0 && !DriveGone())  // read whole already: a drive gone since is no news of it
+      problem = fern::FormatFileError(probeError, path);
   }
   if (!problem.empty()) AddError(path, problem);
   close(fd);

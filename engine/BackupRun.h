@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/EngineUI.h"
+#include "platform/DriveRoot.h"
 #include "storage/StreamFile.h"
 
 namespace fern {
@@ -32,6 +33,8 @@ class CBackupRun {
     Done,         // a set with at least one entry was written, flushed and listed
     NoChanges,    // no entry was written; the empty set was deleted
     WriteFailed,  // writing or closing the set failed; the partial set was deleted
+    DriveLost,    // the drive went during the run: the entries written so far were kept as a
+                  // listed set (none: no set), no mark was cleared, and one row says so
   };
 
   // stop: polled between files and folders. copyBuffer: 16 KiB used by this run alone.
@@ -89,6 +92,9 @@ class CBackupRun {
   void AddError(const std::string& path, const std::string& text);
   void NoteWriteFailure();
   bool WriteToSet(CStreamFile& stream, const void* data, unsigned length);
+  // Whether the drive is gone: its root no longer the folder of the mount the run began on.
+  // Once gone it stays gone for the run.
+  bool DriveGone();
   void ClearPendingMarks();
   void ShowErrors();
 
@@ -103,6 +109,8 @@ class CBackupRun {
   bool m_bFullBackup = false;
   std::string m_strRootReal;  // the root resolved, without a trailing '/'
   dev_t m_rootDev = 0;
+  fern::CDriveIdentity m_driveId;  // the root as the run found it
+  bool m_bDriveLost = false;
   dev_t m_setDev = 0;         // the set being written, never backed up into itself
   ino_t m_setIno = 0;
   fern::CArchiveMarks* m_pMarks = nullptr;

@@ -58,6 +58,13 @@ bool IdentifyFolder(const std::string& path, CDriveIdentity& identity) {
   return true;
 }
 
+bool StillSameFolder(const std::string& path, const CDriveIdentity& earlier) {
+  if (!earlier.valid) return false;
+  CDriveIdentity now;
+  if (!IdentifyFolder(path, now)) return false;
+  return SameDrive(now, earlier) && (now.mountRoot || !earlier.mountRoot);
+}
+
 bool CDriveRoot::Open(const std::string& root, const CDriveIdentity* expected) {
   m_fd = CFolderFd();
   m_strPath = root;
@@ -87,10 +94,7 @@ bool CDriveRoot::Open(const std::string& root, const CDriveIdentity* expected) {
 }
 
 bool CDriveRoot::StillMounted() const {
-  if (!IsOpen()) return false;
-  CDriveIdentity now;
-  if (!IdentifyFolder(m_strPath, now)) return false;
-  return SameDrive(now, m_id) && (now.mountRoot || !m_id.mountRoot);
+  return IsOpen() && StillSameFolder(m_strPath, m_id);
 }
 
 bool CDriveRoot::Sync() const {

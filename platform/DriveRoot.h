@@ -27,6 +27,10 @@ struct CDriveIdentity {
 // What the folder at path is now; false (errno set) when it cannot be examined.
 bool IdentifyFolder(const std::string& path, CDriveIdentity& identity);
 
+// Whether path still names the folder identified earlier: same device and folder, reached
+// through the same mount, and still a mount root if it was one. False when it cannot be examined.
+bool StillSameFolder(const std::string& path, const CDriveIdentity& earlier);
+
 class CDriveRoot {
  public:
   // Opens root. With expected, the folder must still be that drive (same device and folder, and

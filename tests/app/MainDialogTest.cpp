@@ -526,7 +526,12 @@ TEST_F(MainDialogTest, BlinkAndColourRules) {
   dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 4);
   EXPECT_EQ(dlg.ControlTextColour(IDC_DRIVENAME), grey);
 
-  // The status timer fires once and stops itself.
+  // The status timer fires once and stops itself; with the drive gone (removed within the two
+  // seconds after a run) it leaves "Not Connected" standing.
+  dlg.SetTimer(TIMER_STATUS, 20);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.IsTimerActive(TIMER_STATUS); }, 3000));
+  EXPECT_EQ(qobject_cast<QLabel*>(status)->text(), "Not Connected");
+  dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 1u << 4);
   dlg.SetTimer(TIMER_STATUS, 20);
   ASSERT_TRUE(WaitUntil([&] { return qobject_cast<QLabel*>(status)->text() == "Connected"; }, 3000));
   EXPECT_FALSE(dlg.IsTimerActive(TIMER_STATUS));

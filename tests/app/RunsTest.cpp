@@ -16,9 +16,14 @@
 #include <utility>
 #include <vector>
 
+#include <QTableWidget>
+
 #include "AppTestUtil.h"
 #include "app/fernapp.h"
 #include "app/fernappDlg.h"
+#include "dialogs/ErrorDlg.h"
+#include "tests/engine/UnmountOnOpen.h"
+#include "tests/platform/DriveTestMount.h"
 #include "res/Resource.h"
 #include "platform/Volume.h"
 #include "settings/SettingsStore.h"
@@ -321,6 +326,63 @@ TEST_F(RunsTest, ViewOpensTheTopmostSelectedSet) {
   Pump(200);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   list->clearSelection();
+}
+
+// A stick pulled during a Full Backup: the set of what was stored stays listed, the error list
+// says the drive was removed, and the status says "Not Connected" and keeps saying it after the
+// two seconds in which it would turn to "Connected".
+TEST_F(RunsTest, ADrivePulledMidBackupLeavesNotConnected) {
+  fern::CTestMount stick;
+  std::string why;
+  const std::string point = "/media/FERNLOST" + std::to_string(::getpid());
+  if (!stick.Mount(point, "size=16m", why)) GTEST_SKIP() << why;
+  // One file in each folder fixes the walk's order: first.txt, then pull.bin, whose open pulls
+  // the stick (it is still read whole), then deeper/, which is gone.
+  WriteFile(point + "/first.txt", "stored first");
+  std::filesystem::create_directories(point + "/more/deeper");
+  WriteFile(point + "/more/pull.bin", std::string(300000, 'p'));
+  for (int i = 0; i < 10; ++i) WriteFile(point + "/more/deeper/d" + std::to_string(i), "never reached");
+  CUnmountOnOpen pull;
+  if (!pull.Start(point, point + "/more/pull.bin", why)) GTEST_SKIP() << why;
+
+  m_drive = point + "/";
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  Attach(dlg);
+  ASSERT_EQ(dlg.DriveRoot(), m_drive);
+  QStringList shownNames, shownTexts;
+  auto errors = AnswerNextModal(QMessageBox::Ok, [&](QWidget* modal) {
+    if (auto* list = qobject_cast<CErrorDlg*>(modal)) {
+      for (int row = 0; row < list->List()->rowCount(); ++row) {
+        shownNames << list->List()->item(row, 0)->text();
+        shownTexts << list->List()->item(row, 1)->text();
+      }
+    }
+  });
+  dlg.OnCommand(IDC_FULLBACKUP);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  EXPECT_TRUE(pull.Fired());
+  ASSERT_TRUE(errors->seen);
+  EXPECT_EQ(errors->className, "CErrorDlg");
+
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  const std::string set = CBackupDlg::RowPath(dlg.SetList()->topLevelItem(0));
+  EXPECT_GT(std::filesystem::file_size(set), 24u);
+  EXPECT_EQ(shownNames, QStringList{QString::fromStdString(set)});
+  EXPECT_EQ(shownTexts, QStringList{QStringLiteral(
+                            "The drive was removed during the backup. The backup set is incomplete: it holds "
+                            "only the files stored before the drive was removed.")});
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+  EXPECT_EQ(Text(dlg, IDC_DRIVENAME), "Not Connected");
+  EXPECT_EQ(dlg.DriveRoot(), "");
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
+  EXPECT_FALSE(dlg.Control(IDC_QUICKBACKUP)->isEnabled());
+  Pump(2500);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+  // The drive watcher tells the removal after the run did: nothing changes.
+  dlg.OnDeviceChange(DBT_DEVICEREMOVECOMPLETE, 1u << 4);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+  EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
 }
 
 // The real watcher: a tmpfs mounted under /media is noticed, and its unmounting too.

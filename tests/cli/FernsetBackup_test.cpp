@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,7 +24,12 @@
 #include "platform/FileFinder.h"
 #include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
+#include "tests/engine/BackupDrive.h"
 #include "tests/engine/IndependentSetWriter.h"
+#include "tests/engine/UnmountOnOpen.h"
+#include "tests/platform/DriveTestMount.h"
+
+extern char** environ;
 
 namespace {
 
@@ -290,6 +296,66 @@ TEST(FernsetBackup, AFolderTheUserCannotEnterGivesRowsAndStatusOne) {
   SetsAndPartials(d.backups, sets, partials);
   EXPECT_EQ(sets.size(), 1u);  // open.txt
   EXPECT_TRUE(partials.empty());
+}
+
+// The real program, its stick lazily unmounted while it opens a file: the files stored before
+// stay a set, printed as always, and the exit status and standard error say it is incomplete.
+TEST(FernsetBackup, ADriveRemovedMidRunExitsOneAndSaysTheSetIsIncomplete) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  CliDrive d;
+  fern::CTestMount stick;
+  std::string why;
+  const std::string point = d.temp.path + "/STICK";
+  if (!stick.Mount(point, "size=16m", why)) GTEST_SKIP() << why;
+  // One file in each folder, so the order of the walk is fixed: first.txt, more/pull.bin (its
+  // open pulls the stick; it is read whole through the open file), then more/deeper, gone.
+  Put(point + "/first.txt", "stored first");
+  ASSERT_EQ(mkdir((point + "/more").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((point + "/more/deeper").c_str(), 0755), 0);
+  const std::string pulled = NoiseBytes(400000, 3);
+  Put(point + "/more/pull.bin", pulled);
+  for (int i = 0; i < 10; ++i) Put(point + "/more/deeper/d" + std::to_string(i), "never reached");
+  ASSERT_EQ(mkdir(d.backups.c_str(), 0755), 0);
+  CUnmountOnOpen pull;
+  if (!pull.Start(point, point + "/more/pull.bin", why)) GTEST_SKIP() << why;
+
+  std::vector<std::string> args{FERNSET_PATH, "backup", "--label", "STICK", point, d.backups};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string outPath = d.scratch + "/out", errPath = d.scratch + "/err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ASSERT_EQ(spawned, 0) << strerror(spawned);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(pull.Fired());
+  ASSERT_EQ(pull.DetachError(), 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+
+  const std::vector<std::string> out = Lines(Slurp(outPath));
+  ASSERT_EQ(out.size(), 1u);
+  const std::string set = out[0];
+  EXPECT_TRUE(std::regex_match(set, std::regex(d.backups + R"(/STICK-\d+\.fcf)"))) << set;
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(set, entries));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, "E:\\first.txt");
+  EXPECT_EQ(entries[0].data, "stored first");
+  EXPECT_EQ(entries[1].name, "E:\\more\\pull.bin");
+  EXPECT_TRUE(entries[1].data == pulled);
+  const std::string err = Slurp(errPath);
+  EXPECT_EQ(err, set + ": The drive was removed during the backup. The backup set is incomplete: it holds only "
+                       "the files stored before the drive was removed.\n"
+                       "fernset: " + point + "/: the drive was removed during the backup; the set " + set +
+                       " is incomplete\n");
 }
 
 TEST(FernsetBackup, QuickBackupKnowsTheDriveHoweverItIsSpelt) {
