@@ -238,7 +238,8 @@ void CBackupRun::ClearPendingMarks() {
   // What was written whole is cleared, even when the list broke off later.
   fern::CMarkRecordReader reader(m_pendingFd);
   fern::MarkRecord pending;
-  while (reader.Next(pending) == fern::CMarkRecordReader::Got::Record) {
+  fern::CMarkRecordReader::Got got;
+  while ((got = reader.Next(pending)) == fern::CMarkRecordReader::Got::Record) {
     struct stat seen;
     memset(&seen, 0, sizeof seen);
     seen.st_size = static_cast<off_t>(pending.size);
@@ -250,7 +251,7 @@ void CBackupRun::ClearPendingMarks() {
     if (cleared == fern::CArchiveMarks::ClearResult::Failed && m_errors.size() < kMaxErrors)
       AddError(pending.path, fern::FormatFileError(err, pending.path));
   }
-  if (reader.Error() != 0 && !m_bPendingFailed) PendingFailed(reader.Error());
+  if (got == fern::CMarkRecordReader::Got::Broken && !m_bPendingFailed) PendingFailed(reader.Error());
   DropPending();
 }
 

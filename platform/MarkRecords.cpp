@@ -98,8 +98,13 @@ void CMarkRecords::Load() {
 }
 
 void CMarkRecords::LoadTextRecords(int fd) {
-  FILE* file = fdopen(dup(fd), "re");
-  if (file == nullptr) return;
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return;
+  FILE* file = fdopen(copy, "re");
+  if (file == nullptr) {
+    close(copy);
+    return;
+  }
   if (fseeko(file, static_cast<off_t>(kMagicSize), SEEK_SET) != 0) {
     fclose(file);
     return;
@@ -182,7 +187,7 @@ bool CMarkRecords::Find(const std::string& path, MarkRecord& found) {
 void CMarkRecords::Put(const std::string& path, int64_t size, int64_t sec, int64_t nsec) {
   m_overlay[path] = {size, sec, nsec};
   m_bDirty = true;
-  if (m_overlay.size() >= kOverlayLimit) Compact();
+  if (m_overlay.size() >= m_nCompactAt) Compact();
 }
 
 bool CMarkRecords::Merge(int fd, const std::function<bool(const std::string&)>* keep, Base& out, int& error) {
@@ -238,14 +243,18 @@ bool CMarkRecords::Merge(int fd, const std::function<bool(const std::string&)>* 
 }
 
 void CMarkRecords::Compact() {
+  // Where no copy can be made the changes stay in memory, tried again only when they have
+  // doubled; Save reports what stops the folder.
+  m_nCompactAt = m_overlay.size() * 2;
   int fd = CreateScratchFile(m_strFolder);
-  if (fd < 0) return;  // the changes stay in memory; Save reports what stops the folder
+  if (fd < 0) return;
   Base merged;
   int error = 0;
   if (!Merge(fd, nullptr, merged, error)) {
     close(fd);
     return;
   }
+  m_nCompactAt = kOverlayLimit;
   merged.fd = fd;
   SetBase(merged);
   m_overlay.clear();
@@ -282,6 +291,7 @@ bool CMarkRecords::Save(const std::function<bool(const std::string&)>& keep, int
   merged.fd = fd;
   SetBase(merged);
   m_overlay.clear();
+  m_nCompactAt = kOverlayLimit;
   m_bDirty = false;
   return true;
 }

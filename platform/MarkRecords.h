@@ -64,6 +64,7 @@ class CMarkRecords {
   std::string m_strFolder;
   Base m_base;
   std::map<std::string, State> m_overlay;
+  size_t m_nCompactAt = kOverlayLimit;
   bool m_bDirty = false;
   std::vector<char> m_block;
 };
