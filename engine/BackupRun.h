@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 
 namespace fern {
 class CArchiveMarks;
+class CMarkRecordWriter;
 }
 
 struct CBackupDrive {
@@ -70,11 +72,6 @@ class CBackupRun {
   void SetCompressionThreads(unsigned threads) { m_nCompressionThreads = threads; }
 
  private:
-  struct PendingMark {
-    std::string path;
-    off_t size;
-    struct timespec mtime;
-  };
   using FolderId = std::pair<dev_t, ino_t>;
 
   // Backs up one folder's files, then its subfolders. relative: below the root, "" or "a/b/".
@@ -95,7 +92,11 @@ class CBackupRun {
   // Whether the drive is gone: its root no longer the folder of the mount the run began on.
   // Once gone it stays gone for the run.
   bool DriveGone();
+  // Adds a file taken into the set to the list whose marks are cleared once the set is named.
+  void NotePending(const std::string& path, const struct stat& st);
+  void PendingFailed(int error);
   void ClearPendingMarks();
+  void DropPending();
   void ShowErrors();
 
   IEngineUI& m_ui;
@@ -115,7 +116,12 @@ class CBackupRun {
   ino_t m_setIno = 0;
   fern::CArchiveMarks* m_pMarks = nullptr;
   std::set<FolderId> m_visited;
-  std::vector<PendingMark> m_pending;  // marks cleared once the set is safely on disk
+  // The files whose marks are cleared once the set is safely on disk: in an unnamed file beside
+  // the sets, since a drive may hold any number of them.
+  std::string m_strBackupsFolder;
+  int m_pendingFd = -1;
+  std::unique_ptr<fern::CMarkRecordWriter> m_pPending;
+  bool m_bPendingFailed = false;  // the list could not be made or written whole: told in a row
   bool m_bWriteFailed = false;
   int m_nWriteError = 0;
   unsigned m_nEntries = 0;

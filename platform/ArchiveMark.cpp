@@ -14,19 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
+
+#include "platform/MarkRecords.h"
 
 namespace fern {
 
 namespace {
 
-struct Record {
-  int64_t size = 0;
-  int64_t sec = 0;
-  int64_t nsec = 0;
-};
-
-bool SameState(const Record& r, const struct stat& st) {
+bool SameState(const MarkRecord& r, const struct stat& st) {
   return r.size == static_cast<int64_t>(st.st_size) && r.sec == static_cast<int64_t>(st.st_mtim.tv_sec) &&
          r.nsec == static_cast<int64_t>(st.st_mtim.tv_nsec);
 }
@@ -34,65 +29,6 @@ bool SameState(const Record& r, const struct stat& st) {
 bool SameState(const struct stat& a, const struct stat& b) {
   return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-Record RecordOf(const struct stat& st) {
-  return {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-          static_cast<int64_t>(st.st_mtim.tv_nsec)};
-}
-
-// Record lines hold the path last; only the bytes that would break a line are escaped.
-std::string EscapePath(const std::string& path) {
-  std::string out;
-  out.reserve(path.size());
-  for (unsigned char c : path) {
-    if (c == '%' || c == '\n' || c == '\r') {
-      char hex[4];
-      snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-bool UnescapePath(const std::string& text, std::string& path) {
-  path.clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      path += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    char hex[3] = {text[i + 1], text[i + 2], 0};
-    char* end = nullptr;
-    long value = strtol(hex, &end, 16);
-    if (end != hex + 2) return false;
-    path += static_cast<char>(value);
-    i += 2;
-  }
-  return true;
-}
-
-// Creates a folder and its missing parents, private to the user.
-bool MakeFolders(const std::string& folder) {
-  std::string partial;
-  size_t start = 0;
-  while (start <= folder.size()) {
-    size_t slash = folder.find('/', start);
-    if (slash == std::string::npos) slash = folder.size();
-    partial = folder.substr(0, slash);
-    if (!partial.empty() && mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    start = slash + 1;
-  }
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode)) {
-    errno = ENOTDIR;
-    return false;
-  }
-  return true;
 }
 
 std::string DefaultMarksFolder() {
@@ -182,38 +118,11 @@ struct CArchiveMarks::Impl {
   std::string root;
   bool fat = false;
   std::string recordPath;
-  bool dirty = false;
-  std::unordered_map<std::string, Record> records;
+  std::unique_ptr<CMarkRecords> records;
 
   std::string Relative(const std::string& path) const {
     if (path.size() > root.size() && path.compare(0, root.size(), root) == 0) return path.substr(root.size());
     return path;
-  }
-
-  void Load() {
-    FILE* file = fopen(recordPath.c_str(), "re");
-    if (file == nullptr) return;  // no records yet: every file counts as marked
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    bool first = true;
-    while ((length = getline(&line, &capacity, file)) > 0) {
-      std::string text(line, static_cast<size_t>(length));
-      if (!text.empty() && text.back() == '\n') text.pop_back();
-      if (first) {
-        first = false;
-        if (text != "fernapp-marks 1") break;  // unknown layout: start afresh, which is safe
-        continue;
-      }
-      long long size, sec, nsec;
-      int consumed = 0;
-      if (sscanf(text.c_str(), "%lld %lld %lld %n", &size, &sec, &nsec, &consumed) != 3 || consumed <= 0) continue;
-      std::string path;
-      if (!UnescapePath(text.substr(static_cast<size_t>(consumed)), path) || path.empty()) continue;
-      records[path] = {size, sec, nsec};
-    }
-    free(line);
-    fclose(file);
   }
 };
 
@@ -230,7 +139,7 @@ CArchiveMarks::CArchiveMarks(const std::string& root, const std::string& marksFo
     std::string folder = marksFolder.empty() ? DefaultMarksFolder() : marksFolder;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     m_impl->recordPath = folder + "/" + MarksKeyOfVolume(m_impl->root);
-    m_impl->Load();
+    m_impl->records = std::make_unique<CMarkRecords>(m_impl->recordPath);
   }
 }
 
@@ -248,8 +157,8 @@ bool CArchiveMarks::IsMarked(const std::string& path, const struct stat& st) {
     close(fd);
     return !known || (attributes & ATTR_ARCH) != 0;
   }
-  auto it = m_impl->records.find(m_impl->Relative(path));
-  return it == m_impl->records.end() || !SameState(it->second, st);
+  MarkRecord record;
+  return !m_impl->records->Find(m_impl->Relative(path), record) || !SameState(record, st);
 }
 
 CArchiveMarks::ClearResult CArchiveMarks::ClearMark(const std::string& path, int* error) {
@@ -272,8 +181,8 @@ CArchiveMarks::ClearResult CArchiveMarks::ClearMark(const std::string& path, con
       return ClearResult::Failed;
     }
     if (!SameState(st, seen)) return ClearResult::ChangedMeanwhile;
-    m_impl->records[m_impl->Relative(path)] = RecordOf(st);
-    m_impl->dirty = true;
+    m_impl->records->Put(m_impl->Relative(path), static_cast<int64_t>(st.st_size),
+                         static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec));
     return ClearResult::Cleared;
   }
 
@@ -323,57 +232,15 @@ CArchiveMarks::ClearResult CArchiveMarks::ClearMark(const std::string& path, con
 
 bool CArchiveMarks::Save(int* error) {
   if (error) *error = 0;
-  if (m_impl->fat || !m_impl->dirty) return true;
-  auto fail = [error](int err) {
-    if (error) *error = err;
-    return false;
-  };
-  const std::string& target = m_impl->recordPath;
-  std::string folder = target.substr(0, target.rfind('/'));
-  if (!MakeFolders(folder)) return fail(errno);
-
+  if (m_impl->fat) return true;
   // Records of files that are gone are dropped, so the file does not grow for ever.
-  for (auto it = m_impl->records.begin(); it != m_impl->records.end();) {
-    struct stat st;
-    if (lstat((m_impl->root + it->first).c_str(), &st) != 0 && errno == ENOENT)
-      it = m_impl->records.erase(it);
-    else
-      ++it;
-  }
-
-  std::string temp = target + ".XXXXXX";
-  int fd = mkostemp(&temp[0], O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  FILE* file = fdopen(fd, "w");
-  if (file == nullptr) {
-    int err = errno;
-    close(fd);
-    unlink(temp.c_str());
-    return fail(err);
-  }
-  bool ok = fputs("fernapp-marks 1\n", file) >= 0;
-  for (const auto& [path, record] : m_impl->records) {
-    if (!ok) break;
-    ok = fprintf(file, "%lld %lld %lld %s\n", static_cast<long long>(record.size),
-                 static_cast<long long>(record.sec), static_cast<long long>(record.nsec),
-                 EscapePath(path).c_str()) > 0;
-  }
-  int err = ok ? 0 : (errno != 0 ? errno : EIO);
-  if (ok && fflush(file) != 0) err = errno;
-  if (err == 0 && fsync(fileno(file)) != 0) err = errno;
-  if (fclose(file) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(temp.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    return fail(err);
-  }
-  int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);  // the rename is done; a failed folder flush only risks the old records
-    close(dirFd);
-  }
-  m_impl->dirty = false;
-  return true;
+  const std::string& root = m_impl->root;
+  return m_impl->records->Save(
+      [&root](const std::string& relative) {
+        struct stat st;
+        return !(lstat((root + relative).c_str(), &st) != 0 && errno == ENOENT);
+      },
+      error);
 }
 
 }  // namespace fern

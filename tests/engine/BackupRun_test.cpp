@@ -862,3 +862,134 @@ TEST(BackupRun, SetNamesNeverReplaceAFile) {
     if (e.path().filename().string().rfind(fern::PartialSetPrefix(), 0) == 0) partials.push_back(e.path());
   EXPECT_TRUE(partials.empty());
 }
+
+namespace {
+
+// A tmpfs on a folder where the test may mount one, so that a busy disk does not decide how long
+// a test of thousands of files takes; else the folder as it is. Unmounted when it goes.
+struct CTmpfsOn {
+  std::string path;
+  bool mounted;
+  CTmpfsOn(const std::string& folder, const char* options)
+      : path(folder), mounted(mount("fern-many", folder.c_str(), "tmpfs", 0, options) == 0) {}
+  ~CTmpfsOn() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+};
+
+size_t CountMarked(const CBackupBench& b, const std::vector<std::string>& paths) {
+  fern::CArchiveMarks marks(b.drive, b.marks);
+  size_t marked = 0;
+  for (const std::string& path : paths) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || marks.IsMarked(path, st)) ++marked;
+  }
+  return marked;
+}
+
+}  // namespace
+
+TEST(BackupRun, QuickBackupOfTwentyThousandFilesTakesOnlyWhatChanged) {
+  CBackupBench b;
+  CTmpfsOn tmpfs(b.drive, "size=256m");
+  const size_t count = 20000;
+  auto name = [](size_t i) { return "f" + std::to_string(i % 100) + "/n" + std::to_string(i) + ".txt"; };
+  for (size_t f = 0; f < 100; ++f) ASSERT_EQ(mkdir(b.D("f" + std::to_string(f)).c_str(), 0755), 0);
+  for (size_t i = 0; i < count; ++i) PutFile(b.D(name(i)), "file " + std::to_string(i));
+
+  ASSERT_EQ(b.Run(true), Result::Done);
+  EXPECT_EQ(b.entries, count);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  ASSERT_EQ(b.Run(false), Result::NoChanges);
+  EXPECT_EQ(b.entries, 0u);
+  EXPECT_EQ(b.SetsInBackups(), 1u);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+
+  PutFile(b.D(name(12345)), "changed, and longer");
+  ASSERT_EQ(b.Run(false), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "E:\\f45\\n12345.txt");
+  EXPECT_EQ(entries[0].data, "changed, and longer");
+  EXPECT_EQ(b.Run(false), Result::NoChanges);
+}
+
+// The list of files to clear lives in a file while the set is written: the marks it clears are
+// exactly those of the files stored whole, and none while the set has no name.
+TEST(BackupRun, MarksClearedFromTheListOnDiskAreExactlyThoseOfTheStoredFiles) {
+  CBackupBench b;
+  CTmpfsOn tmpfs(b.drive, "size=64m");
+  // Enough files that the list spans many of its buffers.
+  std::vector<std::string> files;
+  for (size_t i = 0; i < 3000; ++i) {
+    files.push_back(b.D("a-file-with-a-longer-name-" + std::to_string(i) + ".txt"));
+    PutFile(files.back(), std::to_string(i));
+  }
+  ASSERT_EQ(mkdir(b.D("sub").c_str(), 0755), 0);
+  files.push_back(b.D("sub/big.bin"));
+  PutFile(files.back(), NoiseBytes(2 << 20, 9));
+
+  // The set breaks off at the big file, after the small ones were listed.
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 1 << 20;
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  Result result = b.Run(true);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  signal(SIGXFSZ, oldHandler);
+  ASSERT_EQ(result, Result::WriteFailed);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames, std::vector<std::string>{b.setPath});
+  EXPECT_EQ(CountMarked(b, files), files.size());
+
+  // A file that changes while it is read keeps its mark; every other loses it.
+  const std::string changing = files[1500];
+  ASSERT_EQ(b.Run(true,
+                  [&](const std::string& path) {
+                    if (path == changing) PutFile(changing, "rewritten while read");
+                  }),
+            Result::Done);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames, std::vector<std::string>{changing});
+  EXPECT_EQ(b.entries, files.size());
+  EXPECT_EQ(CountMarked(b, files), 1u);
+  EXPECT_TRUE(MarkedNow(b, changing));
+
+  ASSERT_EQ(b.Run(false), Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].data, "rewritten while read");
+}
+
+// The list cannot be made (here: the backups folder is write-protected from the first file taken
+// on): a row says so, the set is still whole, and every file keeps its mark.
+TEST(BackupRun, AListOfFilesToClearThatCannotBeMadeGivesARow) {
+  CBackupBench b;
+  PutFile(b.D("a.txt"), "a");
+  PutFile(b.D("b.txt"), "b");
+  PutFile(b.D("c.txt"), "c");
+  int calls = 0;
+  bool mounted = false;
+  Result result = b.Run(true, [&](const std::string&) {
+    if (++calls == 1)
+      mounted = mount("fern-ro", b.backups.c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0;
+    else if (calls == 2 && mounted)
+      umount2(b.backups.c_str(), MNT_DETACH);
+  });
+  if (!mounted) GTEST_SKIP() << "tmpfs mount not permitted: " << strerror(errno);
+  ASSERT_EQ(result, Result::Done);
+  std::vector<ParsedEntry> entries;
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 3u);
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames, std::vector<std::string>{b.backups});
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts, std::vector<std::string>{fern::FormatFileError(EROFS, b.backups)});
+  EXPECT_EQ(CountMarked(b, {b.D("a.txt"), b.D("b.txt"), b.D("c.txt")}), 3u);
+  ASSERT_EQ(b.Run(false), Result::Done);
+  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
+  EXPECT_EQ(entries.size(), 3u);
+}

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/MarkRecords.h"
+
 using fern::CArchiveMarks;
 using Clear = CArchiveMarks::ClearResult;
 
@@ -217,4 +219,143 @@ TEST(ArchiveMark, FatAttributesOnAVfatImage) {
   EXPECT_EQ(marks.ClearMark(plain, &error), Clear::ReadOnlyMedium);
   EXPECT_EQ(error, EROFS);
   EXPECT_TRUE(Marked(marks, plain));
+}
+
+namespace {
+
+struct stat FakeStat(int64_t size, int64_t sec, long nsec) {
+  struct stat st;
+  memset(&st, 0, sizeof st);
+  st.st_size = static_cast<off_t>(size);
+  st.st_mtim.tv_sec = static_cast<time_t>(sec);
+  st.st_mtim.tv_nsec = nsec;
+  return st;
+}
+
+std::string FolderOf(size_t i) { return "d" + std::to_string(i % 97) + "/"; }
+std::string NameOf(size_t i) { return FolderOf(i) + "f" + std::to_string(i) + ".txt"; }
+
+}  // namespace
+
+// More records than the changes held in memory: they go through the scratch copies, and every
+// lookup (before, between and after the recorded paths) answers as a map of them would.
+TEST(ArchiveMark, ManyRecordsRoundTripThroughTheRecordFile) {
+  MarkFolder t;
+  const std::string root = t.path + "/drive/", records = t.path + "/marks";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  // Tens of thousands of files: on a tmpfs where one may be mounted, so a busy disk does not
+  // decide how long the test takes.
+  struct Unmount {
+    std::string root;
+    bool mounted;
+    ~Unmount() {
+      if (mounted) umount2(root.c_str(), MNT_DETACH);
+    }
+  } unmount{root, mount("fern-marks", root.c_str(), "tmpfs", 0, "size=256m") == 0};
+  const size_t count = fern::CMarkRecords::kOverlayLimit + 777;
+  for (size_t i = 0; i < 97; ++i) ASSERT_EQ(mkdir((root + FolderOf(i)).c_str(), 0755), 0);
+  for (size_t i = 0; i < count; ++i) Put(root + NameOf(i), std::to_string(i));
+  {
+    CArchiveMarks marks(root, records);
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(marks.ClearMark(root + NameOf(i)), Clear::Cleared) << i;
+    // Before the save, through the overlay and the scratch copies alike.
+    for (size_t i = 0; i < count; i += 7) EXPECT_FALSE(Marked(marks, root + NameOf(i))) << i;
+    ASSERT_TRUE(marks.Save());
+  }
+  // Gone files lose their records at the next save.
+  for (size_t i = 0; i < count; i += 1000) ASSERT_EQ(unlink((root + NameOf(i)).c_str()), 0);
+  const std::string changed = root + NameOf(4321);
+  Put(changed, "changed");
+  {
+    CArchiveMarks marks(root, records);
+    size_t unmarked = 0;
+    for (size_t i = 0; i < count; ++i)
+      if (i % 1000 != 0 && !Marked(marks, root + NameOf(i))) ++unmarked;
+    EXPECT_EQ(unmarked, count - (count + 999) / 1000 - 1);  // all but the gone and the changed one
+    EXPECT_TRUE(Marked(marks, changed));
+    // Paths that sort before, between and after every recorded one have no record.
+    for (const char* fresh : {"0first.txt", "d5/f5.txt0", "d50/aaa", "d96/zzz", "zzz.txt"}) {
+      Put(root + fresh, "new");
+      EXPECT_TRUE(Marked(marks, root + fresh)) << fresh;
+    }
+    // A record whose size matches but whose nanoseconds do not is a change.
+    struct stat st = StatOf(root + NameOf(77));
+    EXPECT_FALSE(marks.IsMarked(root + NameOf(77), st));
+    st.st_mtim.tv_nsec = (st.st_mtim.tv_nsec + 1) % 1000000000;
+    EXPECT_TRUE(marks.IsMarked(root + NameOf(77), st));
+    // A change only: the save rewrites the file without the gone files' records.
+    EXPECT_EQ(marks.ClearMark(changed), Clear::Cleared);
+    ASSERT_TRUE(marks.Save());
+  }
+  for (size_t i = 0; i < count; i += 1000) Put(root + NameOf(i), std::to_string(i));
+  {
+    CArchiveMarks marks(root, records);
+    EXPECT_FALSE(Marked(marks, changed));
+    EXPECT_FALSE(Marked(marks, root + NameOf(1)));
+    // Same bytes again, but the record went with the file: taken again.
+    EXPECT_TRUE(Marked(marks, root + NameOf(0)));
+    EXPECT_TRUE(Marked(marks, root + NameOf(count - count % 1000)));
+    // A record file cut short is damage: every file is taken again.
+    const std::string path = marks.RecordFilePath();
+    struct stat file = StatOf(path);
+    ASSERT_EQ(truncate(path.c_str(), file.st_size - 3), 0);
+    CArchiveMarks cut(root, records);
+    EXPECT_TRUE(Marked(cut, root + NameOf(1)));
+  }
+}
+
+// The record file of the earlier text layout is read as it is, then rewritten in the new one by
+// the next save: the next Quick Backup takes no file again.
+TEST(ArchiveMark, RecordFileOfTheTextLayoutIsUpgraded) {
+  MarkFolder t;
+  const std::string root = t.path + "/drive/", records = t.path + "/state/marks";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  const std::string a = root + "a.txt", odd = root + "line\nbreak%41.txt", stale = root + "stale.txt";
+  Put(a, "1234");
+  Put(odd, "odd");
+  Put(stale, "stale");
+  std::string recordPath;
+  {
+    CArchiveMarks marks(root, records);
+    recordPath = marks.RecordFilePath();
+  }
+  ASSERT_EQ(std::filesystem::create_directories(records), true);
+  const struct stat sa = StatOf(a), so = StatOf(odd), ss = StatOf(stale);
+  std::string text = "fernapp-marks 1\n";
+  auto line = [](const struct stat& st, const std::string& escaped) {
+    return std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + " " +
+           std::to_string(st.st_mtim.tv_nsec) + " " + escaped + "\n";
+  };
+  text += line(sa, "a.txt");
+  text += line(so, "line%0Abreak%2541.txt");
+  struct stat older = ss;
+  older.st_mtim.tv_sec -= 10;
+  text += line(older, "stale.txt");
+  text += "not a record\n";
+  // Records of files that are gone, more of them than the changes held in memory.
+  const size_t gone = fern::CMarkRecords::kOverlayLimit + 100;
+  for (size_t i = 0; i < gone; ++i) text += line(FakeStat(int64_t(i), 1600000000 + int64_t(i), 5), "gone/" + std::to_string(i));
+  Put(recordPath, text);
+  {
+    CArchiveMarks marks(root, records);
+    EXPECT_FALSE(Marked(marks, a));
+    EXPECT_FALSE(Marked(marks, odd));
+    EXPECT_TRUE(Marked(marks, stale));
+    EXPECT_FALSE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 5)));
+    EXPECT_TRUE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 6)));
+    // Nothing cleared, yet the save writes the new layout.
+    ASSERT_TRUE(marks.Save());
+  }
+  std::ifstream in(recordPath, std::ios::binary);
+  std::string head(16, '\0');
+  in.read(&head[0], 16);
+  EXPECT_EQ(head, "fernapp-marks 2\n");
+  {
+    CArchiveMarks marks(root, records);
+    EXPECT_FALSE(Marked(marks, a));
+    EXPECT_FALSE(Marked(marks, odd));
+    EXPECT_TRUE(Marked(marks, stale));
+    // The gone files' records were dropped on the way.
+    EXPECT_TRUE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 5)));
+  }
 }
