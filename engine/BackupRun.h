@@ -108,6 +108,7 @@ class CBackupRun {
   fern::CArchiveMarks* m_pMarks = nullptr;
   std::set<FolderId> m_visited;
   std::vector<PendingMark> m_pending;  // marks cleared once the set is safely on disk
+  std::set<std::string> m_restoreFiles;  // a restore's journals and the temporaries they list
   bool m_bWriteFailed = false;
   int m_nWriteError = 0;
   unsigned m_nEntries = 0;

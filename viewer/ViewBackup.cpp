@@ -666,6 +666,8 @@ void CViewBackup::RestoreCheckedFiles() {
     }
     reader.FinishRestore(ahead, fileNames, errorTexts);
     ahead.Close();
+  } else if (reader.DriveLost()) {
+    CEntryReader::NoteDriveRemoved(target, fileNames, errorTexts);
   }
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);
 }
