@@ -87,7 +87,10 @@ int RunRestoreCommand(int argc, char** argv) {
   }
   if (run.DriveChanged()) {
     // Ended as for a cancel: nothing more was written once the drive was gone.
-    fprintf(stderr, "fernset: %s is no longer the drive the restore started on\n", root.c_str());
+    fprintf(stderr,
+            "fernset: the drive at %s was removed during the restore; files not yet restored were not "
+            "written\n",
+            root.c_str());
     return 1;
   }
   return ExitStatus(ui);

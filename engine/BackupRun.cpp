@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/RestoreJournal.h"
 #include "platform/ArchiveMark.h"
 #include "platform/FileError.h"
 #include "platform/FileFinder.h"
@@ -179,6 +180,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
       m_ui.ShowProgress(true);
       stream.SetLevel(9);
       m_visited.insert({rootStat.st_dev, rootStat.st_ino});
+      m_restoreFiles = CRestoreJournal::ListedNames(m_drive.root);
       WalkFolder(stream, std::string());
 
       errno = 0;
@@ -384,6 +386,8 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
       const std::string rel = relative + entry.name;
       if (entry.isDir) {
         if (MayEnter(entry.fullPath, m_visited)) subfolders.push_back(rel + "/");
+      } else if (CRestoreJournal::IsRestoreFile(m_drive.root, rel, m_restoreFiles)) {
+        // A restore's own file (interrupted, or running now) is no file of the user's.
       } else {
         // Before each file: a drive that has gone ends the walk as a cancel does.
         if (DriveGone()) break;

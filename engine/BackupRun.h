@@ -122,6 +122,7 @@ class CBackupRun {
   int m_pendingFd = -1;
   std::unique_ptr<fern::CMarkRecordWriter> m_pPending;
   bool m_bPendingFailed = false;  // the list could not be made or written whole: told in a row
+  std::set<std::string> m_restoreFiles;  // a restore's journals and the temporaries they list
   bool m_bWriteFailed = false;
   int m_nWriteError = 0;
   unsigned m_nEntries = 0;

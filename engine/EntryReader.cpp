@@ -12,6 +12,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "engine/RestoreJournal.h"
 #include "platform/FileError.h"
 #include "platform/SafeOpen.h"
 #include "platform/TempFolder.h"
@@ -28,7 +29,8 @@ const char kExists[] = "File already exists. Cannot overwrite.";
 const char kFromDamagedSet[] =
     "Restored from a damaged backup set: the file may hold wrong data.";
 const char kNotReplaced[] = "Not replaced: the backup set is damaged.";
-const char kTempPrefix[] = ".fernpart-";
+const char kDriveRemoved[] =
+    "The drive was removed during the restore. Files not yet restored were not written.";
 
 // A batch of restored files waits under temporary names until one flush puts them all on the
 // medium: this bounds what the batch adds to the stick's peak use, and its open folders.
@@ -41,6 +43,10 @@ constexpr uint64_t kSpareBytes = 1ull << 20;
 // restore goes on beside it as long as the drive has room (the rule above) and the waiting
 // files stay within this count.
 constexpr size_t kWaitFiles = 16384;
+// Temporary names are listed in the journal ahead of their use, per folder: a few at first, more
+// as a folder proves to hold many files, so the journal is flushed once per batch of files.
+constexpr size_t kFirstNames = 4;
+constexpr size_t kMostNames = 64;
 
 // The folders of waiting files are held open until the files are put in place: a batch (and
 // the files waiting for the check) are put in place before they take a quarter of the
@@ -111,7 +117,7 @@ std::string TempName() {
     unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
     for (auto& r : random) r = static_cast<unsigned char>(seed >>= 3);
   }
-  std::string name = kTempPrefix;
+  std::string name = CRestoreJournal::TempPrefix();
   for (unsigned char r : random) name += kDigits[r % (sizeof kDigits - 1)];
   return name;
 }
@@ -121,12 +127,20 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+// A name in a folder, both relative to the drive root.
+std::string Relative(const std::string& folder, const std::string& leaf) {
+  return folder.empty() ? leaf : folder + "/" + leaf;
+}
+
+bool IsTempText(const std::string& text) { return text.find(CRestoreJournal::TempPrefix()) != std::string::npos; }
+
 }  // namespace
 
 // The file one entry is written to.
 struct CEntryReader::Output {
   fern::CFolderFd folder;                       // a picked file's folder
   std::shared_ptr<fern::CFolderFd> shared;      // a restored file's folder
+  std::string folderRel;                        // that folder, relative to the drive root
   std::string leaf;
   std::string tempLeaf;  // written under this name, then renamed to leaf
   bool noReplace = false;  // a picked file: the rename to leaf never replaces a file
@@ -138,7 +152,7 @@ struct CEntryReader::Output {
   bool failed = false;
 };
 
-const char* CEntryReader::TempPrefix() { return kTempPrefix; }
+const char* CEntryReader::TempPrefix() { return CRestoreJournal::TempPrefix(); }
 
 CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer)
     : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer), m_nMaxFolders(MaxOpenFolders()) {}
@@ -151,7 +165,10 @@ CEntryReader::~CEntryReader() {
   // A restore left unfinished puts nothing more in place; its temporary files go (not on a
   // drive that is gone: nothing is written there any more).
   if (m_bDriveLost) return;
-  for (Pending& p : m_pending) unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0);
+  for (Pending& p : m_pending)
+    if (unlinkat(p.folder->Get(), p.tempLeaf.c_str(), 0) != 0 && errno != ENOENT) m_bLeftBehind = true;
+  m_pending.clear();
+  EndJournal();
 }
 
 void CEntryReader::CreateFolderChain(const std::string& path) {
@@ -169,7 +186,66 @@ bool CEntryReader::SetDrive(const std::string& root, const fern::CDriveIdentity*
     m_bDriveLost = true;
     return false;
   }
+  CleanDrive();
   return true;
+}
+
+void CEntryReader::CleanDrive() {
+  // What an interrupted restore of this drive left goes first (a journal a running restore holds
+  // stays); a failure leaves that journal for the next try and is no reason not to restore.
+  CRestoreJournal::CleanStale(m_drive.Fd());
+}
+
+bool CEntryReader::Gone() {
+  if (!m_bDriveLost && m_drive.IsOpen() && !m_drive.StillMounted()) m_bDriveLost = true;
+  return m_bDriveLost;
+}
+
+bool CEntryReader::TakeTempName(const std::string& folder, std::string& leaf) {
+  Reserved& reserved = m_reserved[folder];
+  if (reserved.names.empty()) {
+    if (!m_journal.IsOpen() && !m_journal.Create(m_drive.Fd())) return false;
+    reserved.batch = reserved.batch == 0 ? kFirstNames : std::min(kMostNames, reserved.batch * 2);
+    std::vector<std::string> relatives;
+    for (size_t i = 0; i < reserved.batch; ++i) {
+      reserved.names.push_back(TempName());
+      relatives.push_back(Relative(folder, reserved.names.back()));
+    }
+    // On the medium before any of the names is used: no temporary exists unlisted.
+    if (!m_journal.AddTemps(relatives)) {
+      reserved.names.clear();
+      return false;
+    }
+  }
+  leaf = reserved.names.back();
+  reserved.names.pop_back();
+  return true;
+}
+
+void CEntryReader::EndJournal() {
+  m_reserved.clear();
+  // Anything left on the drive (a temporary that could not go, an earlier file set aside, a
+  // drive that is gone) keeps the journal for the next restore, which deals with what it lists.
+  // A journal that cannot be removed is such a one too: the next restore removes it.
+  m_journal.Close(!m_bDriveLost && !m_bLeftBehind && m_pending.empty());
+}
+
+void CEntryReader::NoteDriveRemoved(const std::string& root, std::vector<std::string>& fileNames,
+                                    std::vector<std::string>& errorTexts) {
+  // Rows about files the restore was writing when the drive went would name internal names or
+  // read as faults of single files: the one row below says what happened.
+  std::vector<std::string> names, texts;
+  for (size_t i = 0; i < fileNames.size() && i < errorTexts.size(); ++i) {
+    if (IsTempText(fileNames[i]) || IsTempText(errorTexts[i])) continue;
+    names.push_back(fileNames[i]);
+    texts.push_back(errorTexts[i]);
+  }
+  std::string shown = root;
+  if (shown.size() > 1 && shown.back() == '/') shown.pop_back();
+  names.push_back(shown);
+  texts.push_back(kDriveRemoved);
+  fileNames = std::move(names);
+  errorTexts = std::move(texts);
 }
 
 bool CEntryReader::CheckDrive(const std::string& targetFolder) {
@@ -178,7 +254,10 @@ bool CEntryReader::CheckDrive(const std::string& targetFolder) {
   if (root.back() != '/') root += '/';
   if (!m_drive.IsOpen()) {
     // Taken at the first entry; when it cannot be opened every entry gets its row.
-    if (!m_drive.Open(root)) m_nDriveError = errno;
+    if (!m_drive.Open(root))
+      m_nDriveError = errno;
+    else
+      CleanDrive();
     return true;
   }
   if (root != m_drive.Path() || !m_drive.StillMounted()) {
@@ -197,9 +276,12 @@ void CEntryReader::ReportDamage() {
 }
 
 void CEntryReader::DropTemp(int folderFd, const std::string& leaf, const std::string& path) {
-  if (unlinkat(folderFd, leaf.c_str(), 0) == 0 || errno == ENOENT || m_bDriveLost) return;
+  if (unlinkat(folderFd, leaf.c_str(), 0) == 0 || errno == ENOENT) return;
+  const int error = errno;
+  m_bLeftBehind = true;  // the journal stays, so the next restore removes it
+  if (Gone()) return;
   const std::string left = FolderOf(path) + leaf;
-  Later(left, fern::FormatFileError(errno, left));
+  Later(left, fern::FormatFileError(error, left));
 }
 
 void CEntryReader::Later(const std::string& path, const std::string& text) {
@@ -418,11 +500,14 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
     return false;
   }
 
+  out.folderRel = folder;
   for (unsigned n = 0; n < 100; ++n) {
-    out.tempLeaf = TempName();
+    if (!TakeTempName(folder, out.tempLeaf)) break;
     out.fd = openat(folderFd, out.tempLeaf.c_str(),
                     O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (out.fd >= 0 || (errno != EEXIST && errno != EINTR)) break;
+    // Another's file of that name: never to be removed as ours.
+    if (errno == EEXIST && !m_journal.NotOurs(Relative(folder, out.tempLeaf))) break;
   }
   if (out.fd < 0) {
     SetError(errorText, fern::FormatFileError(errno, out.path));
@@ -459,7 +544,7 @@ bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::str
   // Written under a name of its own and renamed over the file of that name only once complete,
   // so a copy cut short never replaces (nor passes for) a good file.
   for (unsigned n = 0; n < 100; ++n) {
-    out.tempLeaf = ".fernpart-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    out.tempLeaf = CRestoreJournal::TempPrefix() + std::to_string(getpid()) + "-" + std::to_string(n);
     out.fd = openat(out.folder.Get(), out.tempLeaf.c_str(),
                     O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (out.fd >= 0 || (errno != EEXIST && errno != EINTR)) break;
@@ -510,6 +595,7 @@ void CEntryReader::FinishTarget(Output& out, bool complete, bool digestOk, size_
   }
   Pending p;
   p.folder = out.shared;
+  p.folderRel = out.folderRel;
   p.tempLeaf = out.tempLeaf;
   p.leaf = out.leaf;
   p.path = out.path;
@@ -544,7 +630,7 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       // refused the name itself (exfat-fuse answers ':' or '?' so).
       if (error == ENOENT) error = EINVAL;
       DropTemp(folderFd, p.tempLeaf, p.path);
-      Later(p.path, fern::FormatFileError(error, p.path));
+      if (!Gone()) Later(p.path, fern::FormatFileError(error, p.path));
       return false;
     }
   } else if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
@@ -558,20 +644,29 @@ bool CEntryReader::Place(Pending& p, const char* note) {
     const bool plainFile = fstatat(folderFd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
     for (unsigned n = 0; plainFile && n < 100 && moved != 0; ++n) {
       aside = TempName();
+      // Listed with its real name before it moves: should the restore end here, the next one
+      // puts it back (it may be the only copy).
+      if (!m_journal.AddAside(Relative(p.folderRel, aside), Relative(p.folderRel, p.leaf))) {
+        error = errno;
+        break;
+      }
       moved = fern::RenameNoReplace(folderFd, p.leaf, aside);
       if (moved != 0 && errno != EEXIST) break;
     }
     if (moved != 0) {
       DropTemp(folderFd, p.tempLeaf, p.path);
-      Later(p.path, fern::FormatFileError(error, p.path));
+      if (!Gone()) Later(p.path, fern::FormatFileError(error, p.path));
       return false;
     }
     if (renameat(folderFd, p.tempLeaf.c_str(), folderFd, p.leaf.c_str()) != 0) {
       error = errno;
       DropTemp(folderFd, p.tempLeaf, p.path);
+      if (Gone()) return false;
       std::string text = fern::FormatFileError(error, p.path);
-      if (fern::RenameNoReplace(folderFd, aside, p.leaf) != 0)
+      if (fern::RenameNoReplace(folderFd, aside, p.leaf) != 0) {
+        m_bLeftBehind = true;  // the journal lists it: the next restore puts it back
         text += " The earlier file is now " + FolderOf(p.path) + aside;
+      }
       Later(p.path, text);
       return false;
     }
@@ -589,6 +684,11 @@ void CEntryReader::PlaceNewFilesEarly() {
     m_bDriveLost = true;
     return;
   }
+  // New files too have their data on the medium before they take their names: a power cut
+  // must never leave a file under its real name without its bytes.
+  const bool anyNew = std::any_of(m_pending.begin(), m_pending.end(), [](const Pending& p) { return !p.replace; });
+  const bool synced = !anyNew || m_flush != Flush::PerSet || m_drive.Sync();
+  const int syncError = errno;
   std::vector<Pending> keep;
   for (Pending& p : m_pending) {
     if (p.replace) {
@@ -596,7 +696,12 @@ void CEntryReader::PlaceNewFilesEarly() {
       continue;
     }
     m_nPendingBytes -= p.bytes;
-    if (Place(p, nullptr)) m_placedEarly.push_back({p.path, p.index, p.digest});
+    if (!synced) {
+      DropTemp(p.folder->Get(), p.tempLeaf, p.path);
+      if (!Gone()) Later(p.path, fern::FormatFileError(syncError, p.path));
+    } else if (Place(p, nullptr)) {
+      m_placedEarly.push_back({p.path, p.index, p.digest});
+    }
   }
   m_pending = std::move(keep);
   m_nPendingNew = 0;
@@ -666,7 +771,7 @@ void CEntryReader::CommitPending(bool final, bool forRoom) {
     int error = errno;
     for (Pending& p : go) {
       DropTemp(p.folder->Get(), p.tempLeaf, p.path);
-      Later(p.path, fern::FormatFileError(error, p.path));
+      if (!Gone()) Later(p.path, fern::FormatFileError(error, p.path));
     }
     return;
   }
@@ -701,14 +806,17 @@ void CEntryReader::FinishRestore(CStreamFile& stream, std::vector<std::string>& 
     // The renames themselves reach the medium before the restore reports it is done.
     if (!m_drive.StillMounted())
       m_bDriveLost = true;
-    else if (!m_drive.Sync())
+    else if (!m_drive.Sync() && !Gone())
       Later(m_drive.Path(), fern::FormatFileError(errno, m_drive.Path()));
   }
   m_bPlaced = false;
+  // After the last flush: the journal goes only once what it lists is settled on the medium.
+  EndJournal();
   fileNames.insert(fileNames.end(), m_laterNames.begin(), m_laterNames.end());
   errorTexts.insert(errorTexts.end(), m_laterTexts.begin(), m_laterTexts.end());
   m_laterNames.clear();
   m_laterTexts.clear();
+  if (m_bDriveLost) NoteDriveRemoved(m_drive.Path(), fileNames, errorTexts);
 }
 
 bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t& size,
@@ -822,6 +930,9 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
     FinishTarget(out, result, digestOk, index, digest, errorText);
   else
     Finish(out, result, errorText);
+  // A file that failed because the drive went is no fault of its own: the end of the restore
+  // says what happened.
+  if (wanted && errorText != nullptr && !errorText->empty() && Gone()) errorText->clear();
   if (Beyond()) {
     CommitPending(true);
     return false;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/EngineUI.h"
+#include "engine/RestoreJournal.h"
 #include "platform/DriveRoot.h"
 #include "storage/StreamFile.h"
 
@@ -101,12 +102,19 @@ class CEntryReader {
   // The prefix of the temporary names restored files are written under.
   static const char* TempPrefix();
 
+  // The rows of a restore whose drive was removed: rows naming a temporary name go, and one row
+  // naming the drive root says what happened. FinishRestore does this itself once the drive is
+  // found gone; a caller that found it gone otherwise calls it.
+  static void NoteDriveRemoved(const std::string& root, std::vector<std::string>& fileNames,
+                               std::vector<std::string>& errorTexts);
+
  private:
   struct Output;
   enum class SetState { Unverified, Good, Damaged };
   // A complete file under its temporary name, waiting to be put in place.
   struct Pending {
     std::shared_ptr<fern::CFolderFd> folder;
+    std::string folderRel;  // relative to the drive root
     std::string tempLeaf, leaf, path;
     bool replace = false;   // an earlier file is there
     bool verified = false;  // the entry matched the verifying pass of a good set
@@ -158,6 +166,15 @@ class CEntryReader {
   void Later(const std::string& path, const std::string& text);
   // Removes a temporary file (leaf, in the folder of path); one that stays is named in a row.
   void DropTemp(int folderFd, const std::string& leaf, const std::string& path);
+  // Removes what interrupted restores left on the drive just opened.
+  void CleanDrive();
+  // True (and DriveLost() from then on) once the drive is no longer mounted where it was.
+  bool Gone();
+  // A temporary name for a file in folder (relative to the root), listed in the journal (made
+  // at the first) before it is handed out. False with errno.
+  bool TakeTempName(const std::string& folder, std::string& leaf);
+  // Closes the journal: removed when nothing it lists is left on the drive.
+  void EndJournal();
 
   IEngineUI& m_ui;
   char* m_pCopyBuffer;
@@ -184,6 +201,15 @@ class CEntryReader {
   size_t m_nMaxFolders;  // folders of pending files held open, at most
   std::map<std::string, std::shared_ptr<fern::CFolderFd>> m_folders;  // of the pending batch
   std::vector<std::string> m_laterNames, m_laterTexts;
+
+  CRestoreJournal m_journal;
+  // Temporary names listed in the journal and not yet used, per folder.
+  struct Reserved {
+    std::vector<std::string> names;
+    size_t batch = 0;
+  };
+  std::map<std::string, Reserved> m_reserved;
+  bool m_bLeftBehind = false;  // a listed file stays on the drive: the journal must stay too
 
   // The verifying thread and what only it touches while it runs.
   std::thread m_verifier;

@@ -71,6 +71,9 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
   if (!reader.SetDrive(driveRoot, m_driveAtStart.valid ? &m_driveAtStart : nullptr)) {
     m_bDriveChanged = true;
     set.Close();
+    std::vector<std::string> fileNames, errorTexts;
+    CEntryReader::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
+    m_ui.ShowErrorList(fileNames, errorTexts);
     return true;
   }
   // The whole set is checked by a pass of its own beside the restore: a set that fails its
@@ -103,8 +106,12 @@ bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driv
     more = reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
   }
   reader.FinishRestore(ahead, fileNames, errorTexts);
-  if (reader.DriveLost()) m_bDriveChanged = true;
-  else if (reader.SetDamaged()) AddDamagedSetRow(setPath, lastWhole, fileNames, errorTexts);
+  if (reader.DriveLost())
+    m_bDriveChanged = true;
+  else if (m_bDriveChanged)
+    CEntryReader::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
+  else if (reader.SetDamaged())
+    AddDamagedSetRow(setPath, lastWhole, fileNames, errorTexts);
   if (errorCount >= kMaxErrors) {
     fileNames.push_back("<Exceeded Maximum number of Errors>");
     errorTexts.push_back("<Cancelling operation>");

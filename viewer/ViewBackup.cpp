@@ -672,6 +672,8 @@ void CViewBackup::RestoreCheckedFiles() {
     if (!reader.DriveLost() && reader.SetDamaged())
       CRestoreRun::AddDamagedSetRow(m_strSetPath, lastWhole, fileNames, errorTexts);
     ahead.Close();
+  } else if (reader.DriveLost()) {
+    CEntryReader::NoteDriveRemoved(target, fileNames, errorTexts);
   }
   if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);
 }

@@ -39,12 +39,14 @@ class CLoopImage {
     return Mount(why);
   }
 
-  // Mounts the image (again, after Unmount: a test may change the image in between).
-  bool Mount(std::string& why) {
+  // Mounts the image (again, after Unmount: a test may change the image in between). options:
+  // more mount options for ext4 (e.g. "commit=1").
+  bool Mount(std::string& why, const std::string& options = "") {
     if (m_mounted) return true;
     const std::string img = Quote(m_image), point = Quote(m_point);
     if (m_kind == "ext4") {
-      if (!Run("mount -o loop " + img + " " + point)) return Fail(why, "cannot loop-mount ext4");
+      const std::string all = options.empty() ? "loop" : "loop," + options;
+      if (!Run("mount -o " + all + " " + img + " " + point)) return Fail(why, "cannot loop-mount ext4");
     } else if (m_kind == "ntfs-3g") {
       if (!Run("ntfs-3g " + img + " " + point)) return Fail(why, "ntfs-3g cannot mount");
     } else if (m_kind == "exfat-fuse") {
