@@ -870,7 +870,8 @@ void CBackupDlg::OnRestore() {
     CRestoreRun run(*this, m_bStop, theApp.m_pCopyBuffer, theApp.m_nOverwriteAnswer,
                     [this] { return DriveRoot(); });
     run.RestoreSelectedSets(rows, name, root);
-    fern::RunOnGuiThread([this] { EndRun(false); });
+    const bool lost = run.DriveChanged();
+    fern::RunOnGuiThread([this, lost, root] { EndRun(false, lost, root); });
   });
 }
 
@@ -886,7 +887,8 @@ void CBackupDlg::EndRun(bool backup, bool driveLost, const std::string& lostRoot
   m_bBusy = false;
   m_bStop = true;
   m_bFullBackup = false;
-  if (!backup) m_pStatus->setText(QStringLiteral("Done!"));
+  // A restore whose drive went did not finish: it is no "Done!".
+  if (!backup && !driveLost) m_pStatus->setText(QStringLiteral("Done!"));
   m_btnCancelRun->hide();
   KillTimer(TIMER_BLINK);
   if (DriveRoot().empty()) {

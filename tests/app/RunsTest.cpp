@@ -385,6 +385,58 @@ TEST_F(RunsTest, ADrivePulledMidBackupLeavesNotConnected) {
   EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
 }
 
+TEST_F(RunsTest, ADrivePulledMidRestoreSaysSoAndNotDone) {
+  fern::CTestMount stick;
+  std::string why;
+  const std::string point = "/media/FERNGONE" + std::to_string(::getpid());
+  if (!stick.Mount(point, "size=16m", why)) GTEST_SKIP() << why;
+  m_drive = point + "/";
+  // A set of three files; the stick's own a.txt is newer, so the restore asks about it first,
+  // and the stick is pulled while the question is up.
+  WriteFile(m_drive + "a.txt", "set a");
+  WriteFile(m_drive + "b.txt", "set b");
+  WriteFile(m_drive + "c.txt", "set c");
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  Attach(dlg);
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  std::filesystem::remove(m_drive + "b.txt");
+  std::filesystem::remove(m_drive + "c.txt");
+  WriteFile(m_drive + "a.txt", "newer a on the stick");
+  const struct timespec later[2] = {{0, UTIME_OMIT}, {time(nullptr) + 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (m_drive + "a.txt").c_str(), later, 0), 0);
+
+  QStringList shownNames, shownTexts;
+  std::shared_ptr<ModalAnswer> errors;
+  auto prompt = AnswerNextModal(QMessageBox::No, [&](QWidget*) {
+    ASSERT_EQ(::umount2(point.c_str(), MNT_DETACH), 0) << strerror(errno);
+    errors = AnswerNextModal(QMessageBox::Ok, [&](QWidget* modal) {
+      if (auto* list = qobject_cast<CErrorDlg*>(modal)) {
+        for (int row = 0; row < list->List()->rowCount(); ++row) {
+          shownNames << list->List()->item(row, 0)->text();
+          shownTexts << list->List()->item(row, 1)->text();
+        }
+      }
+    });
+  });
+  dlg.SetList()->topLevelItem(0)->setSelected(true);
+  dlg.OnCommand(IDC_RESTORE);
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(prompt->seen);
+  EXPECT_EQ(prompt->className, "COWPrompt");
+  ASSERT_TRUE(errors && errors->seen);
+  EXPECT_EQ(shownNames, QStringList{QString::fromStdString(point)});
+  EXPECT_EQ(shownTexts, QStringList{QStringLiteral(
+                            "The drive was removed during the restore. Files not yet restored were not written.")});
+  // Nothing landed in the bare mount-point folder, and the window does not say "Done!".
+  EXPECT_FALSE(std::filesystem::exists(m_drive + "b.txt"));
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+  EXPECT_EQ(dlg.DriveRoot(), "");
+  Pump(2500);
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "Not Connected");
+}
+
 // The real watcher: a tmpfs mounted under /media is noticed, and its unmounting too.
 TEST_F(RunsTest, RealWatcherSeesATmpfs) {
   const std::string mountPoint = "/media/FERNT" + std::to_string(::getpid());
