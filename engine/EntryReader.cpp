@@ -1,7 +1,6 @@
 #include "engine/EntryReader.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "engine/RestoreJournal.h"
 #include "platform/FileError.h"
+#include "platform/FileWrite.h"
 #include "platform/SafeOpen.h"
 #include "platform/TempFolder.h"
 #include "res/Resource.h"
@@ -72,23 +72,6 @@ unsigned ReadChunk(CStreamFile& stream, char* buffer, unsigned length) {
   return done;
 }
 
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
 // The part of a stored name after its last '\'.
 std::string BareStoredName(const std::string& stored) {
   auto slash = stored.rfind('\\');
@@ -109,18 +92,7 @@ uint32_t AddDigest(uint32_t digest, const char* data, unsigned length) {
 }
 
 // A short hidden name, the same length whatever the file's own name: it fits every file system.
-std::string TempName() {
-  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[6];
-  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-    static unsigned counter = 0;
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
-    for (auto& r : random) r = static_cast<unsigned char>(seed >>= 3);
-  }
-  std::string name = CRestoreJournal::TempPrefix();
-  for (unsigned char r : random) name += kDigits[r % (sizeof kDigits - 1)];
-  return name;
-}
+std::string TempName() { return CRestoreJournal::TempPrefix() + fern::RandomNameSuffix(); }
 
 std::string FolderOf(const std::string& path) {
   auto slash = path.rfind('/');
@@ -918,7 +890,7 @@ bool CEntryReader::ExtractEntry(CStreamFile& stream, std::string& name, uint32_t
     }
     done += chunk;
     digest = AddDigest(digest, m_pCopyBuffer, chunk);
-    if (out.fd >= 0 && !out.failed && !WriteAll(out.fd, m_pCopyBuffer, chunk)) {
+    if (out.fd >= 0 && !out.failed && !fern::WriteAll(out.fd, m_pCopyBuffer, chunk)) {
       out.failed = true;
       SetError(errorText, fern::FormatFileError(errno, out.path));
     }

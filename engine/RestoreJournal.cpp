@@ -3,13 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "platform/FileWrite.h"
 
 namespace {
 
@@ -69,36 +70,6 @@ bool Unescape(const std::string& s, std::string& out) {
     else return false;
   }
   return true;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-std::string RandomSuffix() {
-  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[6];
-  if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-    static unsigned counter = 0;
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
-    for (auto& r : random) r = static_cast<unsigned char>(seed >>= 3);
-  }
-  std::string suffix;
-  for (unsigned char r : random) suffix += kDigits[r % (sizeof kDigits - 1)];
-  return suffix;
 }
 
 // What one journal lists.
@@ -217,7 +188,7 @@ CRestoreJournal::~CRestoreJournal() { Close(false); }
 bool CRestoreJournal::Create(int rootFd) {
   Close(false);
   for (unsigned n = 0; n < 100; ++n) {
-    const std::string name = kPrefix + RandomSuffix();
+    const std::string name = kPrefix + fern::RandomNameSuffix();
     int fd = openat(rootFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
       if (errno == EEXIST || errno == EINTR) continue;
@@ -267,7 +238,7 @@ bool CRestoreJournal::Append(const std::string& text, bool flush) {
     errno = EBADF;
     return false;
   }
-  if (!WriteAll(m_fd, text.data(), text.size())) return false;
+  if (!fern::WriteAll(m_fd, text.data(), text.size())) return false;
   return !flush || fdatasync(m_fd) == 0;
 }
 
