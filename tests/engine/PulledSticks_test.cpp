@@ -20,6 +20,7 @@
 
 #include "engine/RestoreRun.h"
 #include "platform/ArchiveMark.h"
+#include "platform/FileError.h"
 #include "storage/StoredName.h"
 #include "tests/engine/BackupDrive.h"
 #include "tests/engine/IndependentSetWriter.h"
@@ -131,11 +132,11 @@ class CPullableStick {
   std::string Point() const { return Root().substr(0, Root().size() - 1); }
   pid_t Daemon() const { return m_daemon; }
 
-  // After a lazy detach, or a daemon that died, once the run let go of the stick.
+  // Unmounts the stick (a mount already detached, or left by a dead daemon, is taken away
+  // lazily) and waits for its daemon to go.
   bool Unplug() {
-    const bool released = m_daemon == 0 || WaitExited(m_daemon);
     m_image.Unmount();
-    return released;
+    return m_daemon == 0 || WaitExited(m_daemon);
   }
   bool Plug(std::string& why) { return m_image.Mount(why) && FindDaemon(why); }
 
@@ -221,6 +222,59 @@ TEST_P(PulledStickBackup, LazilyUnmountedMidBackupKeepsWhatWasStoredAndEveryMark
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, PulledStickBackup, ::testing::Values("exfat-fuse", "ntfs-3g"), ParamName);
+
+// The stick's FUSE daemon dies while a file is being read: the walk ends as for a pulled stick.
+// The file being read is cut (its entry is not the file, and its row says so); every other
+// entry is whole, and no other file gets a row.
+TEST_P(PulledStickBackup, ADaemonKilledMidBackupEndsTheRunAsAPulledStick) {
+  CBackupTempFolder place;
+  CPullableStick stick;
+  std::string why;
+  if (!stick.Make(place.path(), GetParam(), why)) GTEST_SKIP() << why;
+  CBackupBench b;
+  b.drive = stick.Root();
+  const std::map<std::string, std::string> files = FillStick(b.drive);
+  // What was written above may still sit in the page cache; the run must read from the daemon.
+  ASSERT_TRUE(stick.Unplug());
+  ASSERT_TRUE(stick.Plug(why)) << why;
+
+  unsigned seen = 0;
+  std::string cut;
+  bool killed = false;
+  Result result = b.Run(true, [&](const std::string& path) {
+    if (++seen == 40) {
+      cut = path;
+      killed = kill(stick.Daemon(), SIGKILL) == 0 && WaitExited(stick.Daemon());
+    }
+  });
+  ASSERT_TRUE(killed);
+  EXPECT_EQ(result, Result::DriveLost);
+  std::vector<std::pair<std::string, std::string>> entries;
+  ASSERT_TRUE(EntriesByPath(b.setPath, entries)) << b.setPath;
+  ASSERT_EQ(entries.size(), 40u);
+  EXPECT_EQ(b.drive + entries.back().first, cut);
+  for (const auto& [rel, data] : entries) {
+    if (b.drive + rel == cut) {
+      EXPECT_FALSE(data == files.at(rel)) << "the daemon died before " << rel << " was read";
+    } else {
+      EXPECT_TRUE(data == files.at(rel)) << rel << " is not the file it names";
+    }
+  }
+  ASSERT_EQ(b.ui->errorLists.size(), 1u);
+  EXPECT_EQ(b.ui->errorLists[0].fileNames, (std::vector<std::string>{cut, b.setPath}));
+  ASSERT_EQ(b.ui->errorLists[0].errorTexts.size(), 2u);
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0], fern::FormatFileError(ENOTCONN, cut));
+  EXPECT_EQ(b.ui->errorLists[0].errorTexts[1], kSetKeptRow);
+  EXPECT_EQ(b.ui->LastStatus(), "Not Connected");
+
+  ASSERT_TRUE(stick.Unplug());
+  ASSERT_TRUE(stick.Plug(why)) << why;
+  ASSERT_EQ(b.Run(false), Result::Done);
+  EXPECT_TRUE(b.ui->errorLists.empty());
+  ASSERT_TRUE(EntriesByPath(b.setPath, entries));
+  const std::map<std::string, std::string> back(entries.begin(), entries.end());
+  EXPECT_TRUE(back == files);
+}
 
 // ---------------------------------------------------------------------------------------------
 // A restore whose stick goes: lazily unmounted, or its FUSE daemon killed.
