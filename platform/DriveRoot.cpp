@@ -32,9 +32,11 @@ bool IdentifyFolder(const std::string& path, CDriveIdentity& identity) {
     errno = ENOENT;
     return false;
   }
+  // Asked of the file system itself: a FUSE stick whose daemon died still answers from its
+  // attribute cache for a while, where a real request fails with ENOTCONN (the drive is gone).
   struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO | kStatxMntIdUnique, &stx) != 0 &&
-      statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_INO | kStatxMntId, &stx) != 0)
+  if (statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_INO | kStatxMntIdUnique, &stx) != 0 &&
+      statx(AT_FDCWD, path.c_str(), AT_STATX_FORCE_SYNC, STATX_TYPE | STATX_INO | kStatxMntId, &stx) != 0)
     return false;
   if (!S_ISDIR(stx.stx_mode)) {
     errno = ENOTDIR;
