@@ -40,6 +40,7 @@ int FileErrorStringId(int error) {
     case ESPIPE:
       return IDS_FILE_BADSEEK;
     case EIO:
+    case ENOTCONN:  // a FUSE stick whose daemon is gone: the drive is not ready
     case ENOMEDIUM:
     case EUCLEAN:
       return IDS_FILE_HARDIO;

@@ -17,6 +17,8 @@ TEST(FileError, ErrnoChoosesTheText) {
   EXPECT_EQ(fern::FormatFileError(ENOSPC, path), "Disk full while accessing " + path + ".");
   EXPECT_EQ(fern::FormatFileError(EIO, path),
             "A hardware I/O error was reported while accessing " + path + ".");
+  EXPECT_EQ(fern::FormatFileError(ENOTCONN, path),
+            "A hardware I/O error was reported while accessing " + path + ".");
   EXPECT_EQ(fern::FormatFileError(EMFILE, path),
             path + " could not be opened because there are too many open files.");
   EXPECT_EQ(fern::FormatFileError(ENAMETOOLONG, path), "The name of " + path + " is too long for the drive.");
