@@ -236,8 +236,18 @@ class Session:
         env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
                     "QT_ACCESSIBILITY": "1", "NO_AT_BRIDGE": "0"})
         env.update(extra_env or {})
-        self.cwd = os.path.join(self.tmp, "cwd")
-        os.makedirs(self.cwd)
+        # Started as a desktop menu starts it: in the home, whose backups folder holds the user's
+        # own files that merely match "*.fc*" (CAD files, 100 days old: past "Purge Days").
+        self.cwd = self.env["HOME"]
+        self.users_files = {}
+        os.makedirs(os.path.join(self.cwd, "backups"), exist_ok=True)
+        old = time.time() - 100 * 86400
+        for name in ("bracket.FCStd", "bracket.FCBak"):
+            path = os.path.join(self.cwd, "backups", name)
+            with open(path, "wb") as f:
+                f.write(b"the user's own " + name.encode())
+            os.utime(path, (old, old))
+            self.users_files[path] = b"the user's own " + name.encode()
         # In a mount namespace of its own: the program sees the stick this test mounts and none
         # that other programs of the machine mount below /media/ meanwhile.
         self.app = self.start(["unshare", "--mount", "--propagation", "private", self.args.fernapp], env=env, cwd=self.cwd,
@@ -594,7 +604,9 @@ def full_backup_while_hidden(session, a11y, label):
     time.sleep(0.5)
     check(session.alive(), "the program lives on after the scheduled backup hid the window again")
     sets = glob.glob(os.path.join(session.env["HOME"], ".local/share/ferncastle/backups", label + "-*.fcf"))
-    check(not os.path.exists(os.path.join(session.cwd, "backups")), "nothing was written below the current folder")
+    check(sorted(os.listdir(os.path.join(session.cwd, "backups"))) == ["bracket.FCBak", "bracket.FCStd"] and
+          all(open(p, "rb").read() == data for p, data in session.users_files.items()),
+          "the user's own files in ~/backups are untouched, and no set went there")
     check(len(sets) == 1, "one Full Backup set was written (%s)" % sets)
     entries = read_set(sets[0])
     letter_names = {name[3:].replace("\\", "/"): data for name, (_, data) in entries.items()}
