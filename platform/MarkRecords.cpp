@@ -1,6 +1,7 @@
 #include "platform/MarkRecords.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -76,8 +77,14 @@ void CMarkRecords::SetBase(Base& base) {
 }
 
 void CMarkRecords::Load() {
-  int fd = open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never blocking on a FIFO or a device put where the records belong: only a regular file is one.
+  int fd = open(m_strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return;  // no records yet: every file counts as marked
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return;
+  }
   char magic[kMagicSize];
   if (ReadAll(fd, magic, kMagicSize, 0)) {
     if (memcmp(magic, kMagic, kMagicSize) == 0) {
@@ -115,11 +122,16 @@ void CMarkRecords::LoadTextRecords(int fd) {
   std::string path;
   while ((length = getline(&line, &capacity, file)) > 0) {
     size_t size = static_cast<size_t>(length);
-    if (line[size - 1] == '\n') --size;
-    line[size] = '\0';
+    // Every line was written with its newline: one without was cut short and names nobody.
+    if (line[size - 1] != '\n') break;
+    line[--size] = '\0';
     long long fileSize, sec, nsec;
     int consumed = 0;
-    if (sscanf(line, "%lld %lld %lld %n", &fileSize, &sec, &nsec, &consumed) != 3 || consumed <= 0) continue;
+    // Exactly one space before the name, which may itself begin with spaces.
+    if (sscanf(line, "%lld %lld %lld%n", &fileSize, &sec, &nsec, &consumed) != 3 || consumed <= 0 ||
+        line[consumed] != ' ')
+      continue;
+    ++consumed;
     if (!UnescapePath(line + consumed, size - static_cast<size_t>(consumed), path) || path.empty()) continue;
     Put(path, fileSize, sec, nsec);
   }

@@ -306,6 +306,27 @@ TEST(ArchiveMark, ManyRecordsRoundTripThroughTheRecordFile) {
 
 // The record file of the earlier text layout is read as it is, then rewritten in the new one by
 // the next save: the next Quick Backup takes no file again.
+TEST(ArchiveMark, ARecordFileThatIsNoFileIsNoRecord) {
+  // A FIFO where the record file belongs would hold the backup for good at its open.
+  MarkFolder t;
+  const std::string root = t.path + "/drive/", records = t.path + "/state/marks";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  Put(root + "a.txt", "a");
+  std::string recordPath;
+  {
+    CArchiveMarks marks(root, records);
+    recordPath = marks.RecordFilePath();
+  }
+  ASSERT_TRUE(std::filesystem::create_directories(records));
+  ASSERT_EQ(mkfifo(recordPath.c_str(), 0600), 0);
+  CArchiveMarks marks(root, records);
+  EXPECT_TRUE(Marked(marks, root + "a.txt"));
+  ASSERT_EQ(marks.ClearMark(root + "a.txt"), fern::CArchiveMarks::ClearResult::Cleared);
+  ASSERT_TRUE(marks.Save());  // the odd file is replaced by a record file
+  CArchiveMarks again(root, records);
+  EXPECT_FALSE(Marked(again, root + "a.txt"));
+}
+
 TEST(ArchiveMark, RecordFileOfTheTextLayoutIsUpgraded) {
   MarkFolder t;
   const std::string root = t.path + "/drive/", records = t.path + "/state/marks";
@@ -335,12 +356,27 @@ TEST(ArchiveMark, RecordFileOfTheTextLayoutIsUpgraded) {
   // Records of files that are gone, more of them than the changes held in memory.
   const size_t gone = fern::CMarkRecords::kOverlayLimit + 100;
   for (size_t i = 0; i < gone; ++i) text += line(FakeStat(int64_t(i), 1600000000 + int64_t(i), 5), "gone/" + std::to_string(i));
+  // A name that begins with a space is its own name, not that of "lead.txt" (a new file of the
+  // same size and time, which has no record); a last line cut short names nobody.
+  const std::string spaced = root + " lead.txt", lead = root + "lead.txt", cut = root + "cut";
+  Put(spaced, "lead");
+  Put(lead, "lead");
+  Put(cut, "cut");
+  const struct timespec same[2] = {{0, UTIME_OMIT}, {1600000000, 7}};
+  ASSERT_EQ(utimensat(AT_FDCWD, spaced.c_str(), same, 0), 0);
+  ASSERT_EQ(utimensat(AT_FDCWD, lead.c_str(), same, 0), 0);
+  text += line(StatOf(spaced), " lead.txt");
+  const std::string cutLine = line(StatOf(cut), "cut-short-name");
+  text += cutLine.substr(0, cutLine.size() - 12);  // "... cut", its newline never written
   Put(recordPath, text);
   {
     CArchiveMarks marks(root, records);
     EXPECT_FALSE(Marked(marks, a));
     EXPECT_FALSE(Marked(marks, odd));
     EXPECT_TRUE(Marked(marks, stale));
+    EXPECT_FALSE(Marked(marks, spaced));
+    EXPECT_TRUE(Marked(marks, lead));
+    EXPECT_TRUE(Marked(marks, cut));
     EXPECT_FALSE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 5)));
     EXPECT_TRUE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 6)));
     // Nothing cleared, yet the save writes the new layout.
