@@ -643,6 +643,7 @@ bool CEntryReader::Place(Pending& p, const char* note) {
       return false;
     }
     // The new file is in place; an earlier copy that cannot go is named, not left unseen.
+    m_journal.Placed(Relative(p.folderRel, aside));  // lost, it only keeps the earlier copy
     DropTemp(folderFd, aside, p.path);
   }
   m_bPlaced = true;

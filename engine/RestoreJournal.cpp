@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "platform/FileWrite.h"
@@ -21,6 +22,17 @@ const char kHeader[] = "fernjournal 1\n";
 constexpr off_t kMaxJournal = 256 << 20;
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+
+// Exactly the form the restore makes its temporary names in: the prefix and six of [a-z0-9]. A
+// user's ".fernpart-notes.txt" is never one, whatever a journal (which may come from anywhere,
+// the stick being shared) says.
+bool IsTempLeaf(const std::string& leaf) {
+  const size_t prefix = strlen(kTempPrefix);
+  if (leaf.size() != prefix + 6 || !StartsWith(leaf, kTempPrefix)) return false;
+  for (size_t i = prefix; i < leaf.size(); ++i)
+    if (!((leaf[i] >= 'a' && leaf[i] <= 'z') || (leaf[i] >= '0' && leaf[i] <= '9'))) return false;
+  return true;
+}
 
 std::string Leaf(const std::string& relative) {
   auto slash = relative.rfind('/');
@@ -76,6 +88,7 @@ bool Unescape(const std::string& s, std::string& out) {
 struct Listing {
   std::vector<std::string> temps;
   std::vector<std::pair<std::string, std::string>> asides;  // aside, real
+  std::set<std::string> placed;  // asides whose real name the restored file took
 };
 
 // Reads a journal from fd. False when it is not one (no header, too large, unreadable). A last
@@ -105,7 +118,7 @@ bool ReadListing(int fd, Listing& listing) {
     const std::string rest = line.substr(2);
     std::string a, b;
     if (line[0] == 'T' || line[0] == 'X') {
-      if (!Unescape(rest, a) || !IsPlainRelative(a) || !StartsWith(Leaf(a), kTempPrefix)) continue;
+      if (!Unescape(rest, a) || !IsPlainRelative(a) || !IsTempLeaf(Leaf(a))) continue;
       if (line[0] == 'T')
         listing.temps.push_back(a);
       else
@@ -113,10 +126,12 @@ bool ReadListing(int fd, Listing& listing) {
     } else if (line[0] == 'A') {
       size_t tab = rest.find('\t');
       if (tab == std::string::npos || !Unescape(rest.substr(0, tab), a) || !Unescape(rest.substr(tab + 1), b)) continue;
-      if (!IsPlainRelative(a) || !IsPlainRelative(b) || !StartsWith(Leaf(a), kTempPrefix) ||
+      if (!IsPlainRelative(a) || !IsPlainRelative(b) || !IsTempLeaf(Leaf(a)) ||
           FolderPart(a) != FolderPart(b))
         continue;
       listing.asides.emplace_back(a, b);
+    } else if (line[0] == 'P') {
+      if (Unescape(rest, a) && IsPlainRelative(a) && IsTempLeaf(Leaf(a))) listing.placed.insert(a);
     }
   }
   if (!notOurs.empty()) {
@@ -145,6 +160,9 @@ std::vector<std::string> JournalNames(int rootFd) {
 }
 
 int OpenJournal(int rootFd, const std::string& name) {
+  // Looked at before it is opened: opening a device node of that name could have effects.
+  struct stat st;
+  if (fstatat(rootFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
   return openat(rootFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
@@ -161,9 +179,11 @@ bool RemoveTemp(int rootFd, const std::string& relative) {
   return unlinkat(folder.Get(), leaf.c_str(), 0) == 0 || errno == ENOENT;
 }
 
-// An earlier file moved aside: back under its real name when that is free, else it goes (the
-// restored file took its place).
-Dealt PutBack(int rootFd, const std::string& aside, const std::string& real) {
+// An earlier file moved aside: back under its real name when that is free. It goes only when the
+// journal says the restored file took its place (placed) and a regular file has that name now;
+// otherwise the name was taken by something else since (the user saved another file there), and
+// the earlier file stays where it is, hidden but kept (and backed up like any file of the drive).
+Dealt PutBack(int rootFd, const std::string& aside, const std::string& real, bool placed) {
   fern::CFolderFd folder(fern::OpenFolderBeneath(rootFd, FolderPart(aside)));
   if (!folder.IsOpen()) return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? Dealt::Done : Dealt::Failed;
   const std::string asideLeaf = Leaf(aside), realLeaf = Leaf(real);
@@ -175,6 +195,7 @@ Dealt PutBack(int rootFd, const std::string& aside, const std::string& real) {
     if (errno != ENOENT) return Dealt::Failed;
     return fern::RenameNoReplace(folder.Get(), asideLeaf, realLeaf) == 0 ? Dealt::Renamed : Dealt::Failed;
   }
+  if (!placed || !S_ISREG(st.st_mode)) return Dealt::Done;
   return unlinkat(folder.Get(), asideLeaf.c_str(), 0) == 0 || errno == ENOENT ? Dealt::Done : Dealt::Failed;
 }
 
@@ -238,7 +259,19 @@ bool CRestoreJournal::Append(const std::string& text, bool flush) {
     errno = EBADF;
     return false;
   }
-  if (!fern::WriteAll(m_fd, text.data(), text.size())) return false;
+  if (m_bBroken) {
+    errno = EIO;
+    return false;
+  }
+  if (!fern::WriteAll(m_fd, text.data(), text.size())) {
+    // A line cut short would swallow the next record: the journal goes back to its last whole
+    // line, or, where it cannot, takes no record any more (so no name is used unlisted).
+    const int error = errno;
+    if (ftruncate(m_fd, m_nWhole) != 0 || lseek(m_fd, m_nWhole, SEEK_SET) != m_nWhole) m_bBroken = true;
+    errno = error;
+    return false;
+  }
+  m_nWhole += static_cast<off_t>(text.size());
   return !flush || fdatasync(m_fd) == 0;
 }
 
@@ -248,7 +281,11 @@ bool CRestoreJournal::AddTemps(const std::vector<std::string>& relatives) {
   return Append(text, true);
 }
 
-bool CRestoreJournal::NotOurs(const std::string& relative) { return Append("X\t" + Escape(relative) + "\n", false); }
+bool CRestoreJournal::NotOurs(const std::string& relative) { return Append("X\t" + Escape(relative) + "\n", true); }
+
+bool CRestoreJournal::Placed(const std::string& asideRelative) {
+  return Append("P\t" + Escape(asideRelative) + "\n", false);
+}
 
 bool CRestoreJournal::AddAside(const std::string& asideRelative, const std::string& realRelative) {
   return Append("A\t" + Escape(asideRelative) + "\t" + Escape(realRelative) + "\n", true);
@@ -267,6 +304,8 @@ bool CRestoreJournal::Close(bool remove) {
   m_fd = -1;
   m_rootFd = -1;
   m_strName.clear();
+  m_nWhole = 0;
+  m_bBroken = false;
   if (!ok) errno = error;
   return ok;
 }
@@ -287,7 +326,7 @@ int CRestoreJournal::CleanStale(int rootFd) {
     }
     bool all = true, renamed = false;
     for (const auto& [aside, real] : listing.asides) {
-      Dealt dealt = PutBack(rootFd, aside, real);
+      Dealt dealt = PutBack(rootFd, aside, real, listing.placed.count(aside) != 0);
       all = all && dealt != Dealt::Failed;
       renamed = renamed || dealt == Dealt::Renamed;
     }
@@ -310,8 +349,8 @@ std::set<std::string> CRestoreJournal::ListedNames(const std::string& root) {
     Listing listing;
     if (ReadListing(fd, listing)) {
       names.insert(name);
+      // An earlier file moved aside is the user's data (perhaps the only copy): it is backed up.
       for (auto& t : listing.temps) names.insert(std::move(t));
-      for (auto& a : listing.asides) names.insert(std::move(a.first));
     }
     close(fd);
   }
@@ -322,7 +361,7 @@ bool CRestoreJournal::IsRestoreFile(const std::string& root, const std::string& 
                                     std::set<std::string>& listed) {
   const std::string leaf = Leaf(relative);
   const bool journal = relative.find('/') == std::string::npos && StartsWith(leaf, kPrefix);
-  if (!journal && !StartsWith(leaf, kTempPrefix)) return false;
+  if (!journal && !IsTempLeaf(leaf)) return false;
   if (listed.count(relative) != 0) return true;
   listed = ListedNames(root);
   return listed.count(relative) != 0;

@@ -14,6 +14,8 @@
 // journal costs one flush per batch of files, not one per file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <set>
 #include <string>
 #include <vector>
@@ -39,9 +41,12 @@ class CRestoreJournal {
   // Lists names (relative to the root) of temporaries about to be created and flushes them to
   // the medium. False with errno.
   bool AddTemps(const std::vector<std::string>& relatives);
-  // A listed name turned out to be taken by another file: it is not ours. Not flushed: until it
-  // is, the name stays listed, at worst a stale listing of a name another restore may reuse.
+  // A listed name turned out to be taken by another file: it is not ours. Flushed, so the file of
+  // that name is never taken for a leftover.
   bool NotOurs(const std::string& relative);
+  // The restored file took the real name of the earlier file moved aside under asideRelative: the
+  // earlier copy may go. Not flushed: lost, it only keeps the earlier copy.
+  bool Placed(const std::string& asideRelative);
   // Lists an earlier file about to be moved aside under aside (both relative, one folder) and
   // flushes it. False with errno.
   bool AddAside(const std::string& asideRelative, const std::string& realRelative);
@@ -73,4 +78,6 @@ class CRestoreJournal {
   int m_fd = -1;
   int m_rootFd = -1;  // a duplicate, for the removal
   std::string m_strName;
+  off_t m_nWhole = 0;     // the length of the journal's whole lines
+  bool m_bBroken = false;  // a cut line could not be taken back: no more records
 };

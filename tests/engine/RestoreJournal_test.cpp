@@ -2,13 +2,16 @@
 // journals built by hand in the states a killed restore or a dying FUSE daemon leave, and a
 // drive removed in the middle of a restore.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,6 +48,9 @@ TEST_F(RestoreJournalTest, AStaleJournalsFilesGoAndAFileSetAsideComesBackUnderIt
   ASSERT_TRUE(WriteFile(drive + "sub/.fernpart-aside1", "the only copy"));
   ASSERT_TRUE(WriteFile(drive + "sub/.fernpart-aside2", "earlier kept"));
   ASSERT_TRUE(WriteFile(drive + "sub/kept.txt", "restored kept"));
+  // Moved aside, and its name taken since by a file the user saved: the earlier copy stays.
+  ASSERT_TRUE(WriteFile(drive + "sub/.fernpart-aside3", "earlier of taken"));
+  ASSERT_TRUE(WriteFile(drive + "sub/taken.txt", "the user's new file"));
   ASSERT_TRUE(WriteFile(drive + "sub/.fernpart-tmp001", "half a fi"));
   ASSERT_TRUE(WriteFile(drive + "sub/.fernpart-named01", "a name no journal lists"));
   ASSERT_TRUE(WriteFile(drive + ".fernpart-mine", "the user's own"));
@@ -64,14 +70,19 @@ TEST_F(RestoreJournalTest, AStaleJournalsFilesGoAndAFileSetAsideComesBackUnderIt
                         "T\tsub/not-a-temporary.txt\n"
                         "A\tsub/.fernpart-aside1\tsub/real.txt\n"
                         "A\tsub/.fernpart-aside2\tsub/kept.txt\n"
+                        "P\tsub/.fernpart-aside2\n"
+                        "A\tsub/.fernpart-aside3\tsub/taken.txt\n"
+                        "T\tsub/.fernpart-notes.txt\n"
                         "T\tsub/.fernpart-named"));  // cut short by the power cut: never used
 
-  // The backup walk's view: what the journal lists, never the real names nor unlisted files.
+  // The backup walk's view: the temporaries the journal lists, never the real names, unlisted
+  // files, names not of the temporaries' form, nor an earlier file moved aside (the user's data,
+  // perhaps the only copy: it is backed up).
   std::set<std::string> listed = CRestoreJournal::ListedNames(drive);
   EXPECT_EQ(listed, (std::set<std::string>{".fernjournal-hand01", "sub/.fernpart-tmp001", "sub/.fernpart-gone01",
-                                           ".fernpart-link01", ".fernpart-folder", "sub/.fernpart-aside1",
-                                           "sub/.fernpart-aside2"}));
-  EXPECT_TRUE(CRestoreJournal::IsRestoreFile(drive, "sub/.fernpart-aside1", listed));
+                                           ".fernpart-link01", ".fernpart-folder"}));
+  EXPECT_FALSE(CRestoreJournal::IsRestoreFile(drive, "sub/.fernpart-aside1", listed));
+  EXPECT_FALSE(CRestoreJournal::IsRestoreFile(drive, "sub/.fernpart-notes.txt", listed));
   EXPECT_FALSE(CRestoreJournal::IsRestoreFile(drive, "sub/real.txt", listed));
   EXPECT_FALSE(CRestoreJournal::IsRestoreFile(drive, ".fernpart-mine", listed));
   EXPECT_FALSE(CRestoreJournal::IsRestoreFile(drive, "sub/.fernpart-named01", listed));
@@ -86,6 +97,8 @@ TEST_F(RestoreJournalTest, AStaleJournalsFilesGoAndAFileSetAsideComesBackUnderIt
   EXPECT_EQ(ReadFile(drive + "new.txt"), "new");
   EXPECT_EQ(ReadFile(drive + "sub/real.txt"), "the only copy");
   EXPECT_EQ(ReadFile(drive + "sub/kept.txt"), "restored kept");
+  EXPECT_EQ(ReadFile(drive + "sub/taken.txt"), "the user's new file");
+  EXPECT_EQ(ReadFile(drive + "sub/.fernpart-aside3"), "earlier of taken");
   EXPECT_EQ(ReadFile(drive + ".fernpart-mine"), "the user's own");
   EXPECT_EQ(ReadFile(drive + "sub/.fernpart-named01"), "a name no journal lists");
   EXPECT_EQ(ReadFile(base + "/.fernpart-escape"), "outside the drive");
@@ -95,7 +108,42 @@ TEST_F(RestoreJournalTest, AStaleJournalsFilesGoAndAFileSetAsideComesBackUnderIt
   EXPECT_TRUE(Exists(drive + ".fernjournal-user"));
   EXPECT_EQ(Tree(drive), (std::vector<std::string>{".fernjournal-user", ".fernpart-folder", ".fernpart-folder/inside",
                                                    ".fernpart-link01", ".fernpart-mine", "new.txt", "sub",
-                                                   "sub/.fernpart-named01", "sub/kept.txt", "sub/real.txt"}));
+                                                   "sub/.fernpart-aside3", "sub/.fernpart-named01", "sub/kept.txt",
+                                                   "sub/real.txt", "sub/taken.txt"}));
+}
+
+TEST_F(RestoreJournalTest, ARecordCutByAFailedWriteDoesNotSwallowTheNext) {
+  // A nearly full stick: a record written only in part would glue the next one onto it, and the
+  // temporary that one lists would be used unlisted.
+  fern::CFolderFd root(open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(root.IsOpen());
+  CRestoreJournal journal;
+  ASSERT_TRUE(journal.Create(root.Get()));
+  ASSERT_TRUE(journal.AddTemps({".fernpart-aaaaaa"}));
+  std::string name;
+  for (const auto& e : std::filesystem::directory_iterator(drive))
+    if (e.path().filename().string().rfind(".fernjournal-", 0) == 0) name = e.path().string();
+  ASSERT_FALSE(name.empty());
+  const off_t whole = static_cast<off_t>(std::filesystem::file_size(name));
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ignore {}, before {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &before), 0);
+  struct rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(whole + 8);  // room for part of the next record only
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const bool cut = journal.AddTemps({".fernpart-bbbbbb"});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  ASSERT_EQ(sigaction(SIGXFSZ, &before, nullptr), 0);
+  EXPECT_FALSE(cut);
+  EXPECT_EQ(static_cast<off_t>(std::filesystem::file_size(name)), whole) << "the cut record is taken back";
+  ASSERT_TRUE(journal.AddTemps({".fernpart-cccccc"}));
+  const std::set<std::string> listed = CRestoreJournal::ListedNames(drive);
+  EXPECT_EQ(listed.count(".fernpart-aaaaaa"), 1u);
+  EXPECT_EQ(listed.count(".fernpart-bbbbbb"), 0u);
+  EXPECT_EQ(listed.count(".fernpart-cccccc"), 1u);
+  journal.Close(true);
 }
 
 TEST_F(RestoreJournalTest, AJournalHeldByALiveRestoreIsLeftAlone) {
