@@ -531,6 +531,12 @@ bool CEntryReader::OpenPicked(const std::string& pickPath, Output& out, std::str
 
 void CEntryReader::Finish(Output& out, bool complete, std::string* errorText) {
   if (out.fd < 0) return;
+  // A file extracted into a folder of the user's may take the name of one of theirs: its data is
+  // on the medium first. (Scratch copies are only ever opened from the scratch folder.)
+  if (complete && !out.failed && !m_strPickFolder.empty() && fdatasync(out.fd) != 0) {
+    out.failed = true;
+    SetError(errorText, fern::FormatFileError(errno, out.path));
+  }
   if (close(out.fd) != 0 && !out.failed) {
     out.failed = true;
     SetError(errorText, fern::FormatFileError(errno, out.path));
