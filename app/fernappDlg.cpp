@@ -24,7 +24,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cerrno>
-#include <type_traits>
 
 #include "app/PictureButton.h"
 #include "app/fernapp.h"
@@ -91,15 +90,6 @@ class CGridDelegate : public QStyledItemDelegate {
     painter->restore();
   }
 };
-
-// The viewer's members may be std::string or QString.
-template <class T>
-T ToText(const std::string& s) {
-  if constexpr (std::is_same_v<T, QString>)
-    return QString::fromStdString(s);
-  else
-    return T(s);
-}
 
 }  // namespace
 
@@ -785,8 +775,8 @@ void CBackupDlg::ViewSelectedSet() {
   if (first == nullptr) return;
   CViewBackup dlg;
   const std::string root = DriveRoot();
-  dlg.m_strSetPath = ToText<decltype(dlg.m_strSetPath)>(RowPath(first));
-  dlg.m_strDriveRoot = ToText<decltype(dlg.m_strDriveRoot)>(root);
+  dlg.m_strSetPath = RowPath(first);
+  dlg.m_strDriveRoot = root;
   dlg.m_bDriveAttached = !root.empty();
   dlg.exec();
 }
@@ -832,7 +822,6 @@ void CBackupDlg::OnQuickBackup() {
   }
   const bool full = m_bFullBackup;
   StartWorker([this, drive, full] {
-    // BackupThreadProc
     CBackupRun run(*this, m_bStop, theApp.m_pCopyBuffer);
     const bool lost = run.RunBackup(drive, full, theApp.GetBackupsFolder()) == CBackupRun::Result::DriveLost;
     fern::RunOnGuiThread([this, lost, root = drive.root] { EndRun(true, lost, root); });
@@ -866,7 +855,6 @@ void CBackupDlg::OnRestore() {
   }
   const std::string name = DriveName();
   StartWorker([this, rows = std::move(rows), name, root] {
-    // RestoreThreadProc
     CRestoreRun run(*this, m_bStop, theApp.m_pCopyBuffer, theApp.m_nOverwriteAnswer,
                     [this] { return DriveRoot(); });
     run.RestoreSelectedSets(rows, name, root);

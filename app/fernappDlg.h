@@ -101,8 +101,6 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   // A row's set path and drive name, byte for byte as they were found.
   static std::string RowPath(const QTreeWidgetItem* item);
   static std::string RowDriveName(const QTreeWidgetItem* item);
-  // Whether the dialog waits for a worker thread now.
-  bool HasWorker() const { return m_worker.joinable(); }
 
   // IEngineUI: each call is carried to the GUI thread and waits there.
   void SetStatusText(const std::string& text) override;
