@@ -14,7 +14,7 @@
 // Constructed during static initialisation, before main.
 CBackupApp theApp;
 
-CBackupApp::CBackupApp() : m_pCopyBuffer(new char[fern::kCopyChunk]), m_nOverwriteAnswer(-1) {
+CBackupApp::CBackupApp() : m_pCopyBuffer(new char[fern::kCopyChunk]), m_nOverwriteAnswer(OverwriteAnswer::None) {
   // A 20-pixel sans-serif face of default weight; the dialog turns it by 90 degrees when it
   // paints, so the label reads from bottom to top.
   m_fontVertical.setStyleHint(QFont::SansSerif);

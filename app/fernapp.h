@@ -6,6 +6,8 @@
 #include <QPixmap>
 #include <string>
 
+#include "engine/EngineUI.h"
+
 class CBackupApp {
  public:
   CBackupApp();
@@ -26,7 +28,7 @@ class CBackupApp {
   std::string GetBackupsFolder();
 
   char* m_pCopyBuffer;        // 16 KiB, for the main dialog's backup and restore runs
-  int m_nOverwriteAnswer;     // -1 none, 0 No, 1 No to All, 2 Yes, 3 Yes to All
+  OverwriteAnswer m_nOverwriteAnswer;  // remembered across the entries of one set
   QFont m_fontVertical;       // 20 pixels, sans-serif; painted turned by 90 degrees
   QList<QPixmap> m_imageList; // 16 x 16: 0 error row, 1 full set, 2 quick set, 3 folder, 4 file
 };

@@ -37,7 +37,7 @@ class CQuietUI : public IEngineUI {
     for (size_t i = 0; i < names.size(); ++i) fprintf(stderr, "%s: %s\n", names[i].c_str(), texts[i].c_str());
     errors += names.size();
   }
-  int AskOverwrite(const std::string&) override { return 0; }
+  OverwriteAnswer AskOverwrite(const std::string&) override { return OverwriteAnswer::No; }
   bool AskYesNo(const std::string&) override { return false; }
   void ShowMessage(const std::string& text) override { fprintf(stderr, "%s\n", text.c_str()); }
   size_t errors = 0;

@@ -34,7 +34,7 @@ class CQuietUI : public IEngineUI {
       fprintf(stderr, "bench_backup_files: %s: %s\n", names[i].c_str(), texts[i].c_str());
     errors += names.size();
   }
-  int AskOverwrite(const std::string&) override { return 0; }
+  OverwriteAnswer AskOverwrite(const std::string&) override { return OverwriteAnswer::No; }
   bool AskYesNo(const std::string&) override { return false; }
   void ShowMessage(const std::string& text) override { fprintf(stderr, "bench_backup_files: %s\n", text.c_str()); }
   size_t errors = 0;

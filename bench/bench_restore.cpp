@@ -37,14 +37,14 @@ class CQuietUI : public IEngineUI {
       fprintf(stderr, "bench_restore: %s: %s\n", fileNames[i].c_str(), errorTexts[i].c_str());
     errors += fileNames.size();
   }
-  int AskOverwrite(const std::string&) override { return overwriteAnswer; }
+  OverwriteAnswer AskOverwrite(const std::string&) override { return overwriteAnswer; }
   bool AskYesNo(const std::string&) override { return false; }
   void ShowMessage(const std::string& text) override {
     fprintf(stderr, "bench_restore: %s\n", text.c_str());
     ++errors;
   }
   size_t errors = 0;
-  int overwriteAnswer = 0;
+  OverwriteAnswer overwriteAnswer = OverwriteAnswer::No;
 };
 
 bool Shell(const std::string& command) {
@@ -165,9 +165,9 @@ bool StickRun(const std::string& kind, const std::string& setPath, const std::st
   auto restore = [&](Mode& mode, bool measure) {
     Shell("sync");
     CQuietUI ui;
-    ui.overwriteAnswer = 3;  // the stick's files (newer than the set) are replaced all the same
+    ui.overwriteAnswer = OverwriteAnswer::YesToAll;  // the stick's files (newer than the set) are replaced all the same
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     run.SetFlush(mode.flush);
     double cpu = CpuSeconds(RUSAGE_SELF);
@@ -270,9 +270,9 @@ int main() {
   std::vector<char> buffer(fern::kCopyChunk);
   auto restore = [&](const std::string& target, Figure& figure) {
     CQuietUI ui;
-    ui.overwriteAnswer = 3;  // files just written are newer than the set's: replaced all the same
+    ui.overwriteAnswer = OverwriteAnswer::YesToAll;  // files just written are newer than the set's: replaced all the same
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     double cpu = CpuSeconds(RUSAGE_SELF);
     auto start = std::chrono::steady_clock::now();

@@ -52,15 +52,15 @@ int ExitStatus(const CTerminalUI& ui) { return ui.ErrorRows() > 0 || ui.Messages
 }  // namespace
 
 int RunRestoreCommand(int argc, char** argv) {
-  int forced = -1;
+  OverwriteAnswer forced = OverwriteAnswer::None;
   std::vector<std::string> operands;
   for (int i = 0; i < argc; ++i) {
     if (strcmp(argv[i], "--yes-to-all") == 0) {
-      if (forced == 1) return Usage("--yes-to-all and --no-to-all exclude each other");
-      forced = 3;
+      if (forced == OverwriteAnswer::NoToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
+      forced = OverwriteAnswer::YesToAll;
     } else if (strcmp(argv[i], "--no-to-all") == 0) {
-      if (forced == 3) return Usage("--yes-to-all and --no-to-all exclude each other");
-      forced = 1;
+      if (forced == OverwriteAnswer::YesToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
+      forced = OverwriteAnswer::NoToAll;
     } else if (strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0') {
       return Usage((std::string("unknown option ") + argv[i]).c_str());
     } else {
@@ -76,7 +76,7 @@ int RunRestoreCommand(int argc, char** argv) {
   }
   CTerminalUI ui(forced);
   std::vector<char> buffer(fern::kCopyChunk);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CatchInterrupt();
   CRestoreRun run(ui, g_stop, buffer.data(), answer, nullptr);
   bool opened = run.RestoreSet(set, root);
@@ -127,7 +127,7 @@ int RunExtractCommand(int argc, char** argv) {
   }
   CTerminalUI ui;
   std::vector<char> buffer(fern::kCopyChunk);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CEntryReader reader(ui, buffer.data(), answer);
   reader.SetPickFolder(folder, overwrite);
   std::vector<std::string> pickList = wanted;
@@ -170,7 +170,7 @@ int RunVerifyCommand(int argc, char** argv) {
   }
   CTerminalUI ui;
   std::vector<char> buffer(fern::kCopyChunk);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CEntryReader reader(ui, buffer.data(), answer);
   std::string name;
   uint32_t size = 0;

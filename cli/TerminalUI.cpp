@@ -35,7 +35,7 @@ std::string PrintableText(const std::string& text) {
   return out;
 }
 
-CTerminalUI::CTerminalUI(int forcedOverwriteAnswer)
+CTerminalUI::CTerminalUI(OverwriteAnswer forcedOverwriteAnswer)
     : m_nForcedAnswer(forcedOverwriteAnswer), m_bProgressTty(isatty(STDERR_FILENO) == 1) {}
 
 void CTerminalUI::SetStatusText(const std::string& text) { m_strStatus = text; }
@@ -69,19 +69,19 @@ void CTerminalUI::ShowErrorList(const std::vector<std::string>& fileNames,
   m_nErrorRows += fileNames.size();
 }
 
-int CTerminalUI::AskOverwrite(const std::string& path) {
-  if (m_nForcedAnswer >= 0) return m_nForcedAnswer;
+OverwriteAnswer CTerminalUI::AskOverwrite(const std::string& path) {
+  if (m_nForcedAnswer != OverwriteAnswer::None) return m_nForcedAnswer;
   // Without a terminal to ask, a newer file on the drive is never overwritten unasked.
-  if (isatty(STDIN_FILENO) != 1) return 0;
+  if (isatty(STDIN_FILENO) != 1) return OverwriteAnswer::No;
   for (;;) {
     fprintf(stderr, "\r\033[K%s\nExisting file is newer than the file you are restoring. Overwrite? "
                     "[y]es, yes to [a]ll, [n]o, no to a[l]l: ", PrintableText(path).c_str());
     std::string line;
-    if (!std::getline(std::cin, line)) return 0;
-    if (line == "y" || line == "Y") return 2;
-    if (line == "a" || line == "A") return 3;
-    if (line == "n" || line == "N") return 0;
-    if (line == "l" || line == "L") return 1;
+    if (!std::getline(std::cin, line)) return OverwriteAnswer::No;
+    if (line == "y" || line == "Y") return OverwriteAnswer::Yes;
+    if (line == "a" || line == "A") return OverwriteAnswer::YesToAll;
+    if (line == "n" || line == "N") return OverwriteAnswer::No;
+    if (line == "l" || line == "L") return OverwriteAnswer::NoToAll;
   }
 }
 

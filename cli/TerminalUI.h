@@ -14,9 +14,9 @@ std::string PrintableText(const std::string& text);
 
 class CTerminalUI : public IEngineUI {
  public:
-  // forcedOverwriteAnswer: -1 to ask (or answer No without a terminal), else the answer given
-  // to every overwrite question (1 No to All, 3 Yes to All).
-  explicit CTerminalUI(int forcedOverwriteAnswer = -1);
+  // forcedOverwriteAnswer: None to ask (or answer No without a terminal), else the answer given
+  // to every overwrite question (No to All, Yes to All).
+  explicit CTerminalUI(OverwriteAnswer forcedOverwriteAnswer = OverwriteAnswer::None);
 
   void SetStatusText(const std::string& text) override;
   void SetInfoText(const std::string& text) override;
@@ -25,7 +25,7 @@ class CTerminalUI : public IEngineUI {
   void ShowProgress(bool show) override;
   void ShowErrorList(const std::vector<std::string>& fileNames,
                      const std::vector<std::string>& errorTexts) override;
-  int AskOverwrite(const std::string& path) override;
+  OverwriteAnswer AskOverwrite(const std::string& path) override;
   bool AskYesNo(const std::string& question) override;
   void ShowMessage(const std::string& text) override;
 
@@ -35,7 +35,7 @@ class CTerminalUI : public IEngineUI {
   const std::string& LastStatus() const { return m_strStatus; }
 
  private:
-  int m_nForcedAnswer;
+  OverwriteAnswer m_nForcedAnswer;
   bool m_bProgressTty;
   unsigned m_nProgressMax = 0;
   unsigned m_nProgress = 0;

@@ -27,16 +27,16 @@ void CWidgetEngineUI::ShowErrorList(const std::vector<std::string>& fileNames,
   });
 }
 
-int CWidgetEngineUI::AskOverwrite(const std::string& path) {
-  if (!CanShowWidgets()) return COWPrompt::RESULT_NO;
+OverwriteAnswer CWidgetEngineUI::AskOverwrite(const std::string& path) {
+  if (!CanShowWidgets()) return OverwriteAnswer::No;
   int answer = COWPrompt::RESULT_NO;
   fern::RunOnGuiThread([&] {
     COWPrompt prompt;
     prompt.m_strFileName = path;
     answer = prompt.exec();
   });
-  if (answer < COWPrompt::RESULT_NO || answer > COWPrompt::RESULT_YES_TO_ALL) return COWPrompt::RESULT_NO;
-  return answer;
+  if (answer < COWPrompt::RESULT_NO || answer > COWPrompt::RESULT_YES_TO_ALL) return OverwriteAnswer::No;
+  return static_cast<OverwriteAnswer>(answer);
 }
 
 bool CWidgetEngineUI::AskYesNo(const std::string& question) {

@@ -17,7 +17,7 @@ class CWidgetEngineUI : public IEngineUI {
 
   void ShowErrorList(const std::vector<std::string>& fileNames,
                      const std::vector<std::string>& errorTexts) override;  // CErrorDlg
-  int AskOverwrite(const std::string& path) override;                       // COWPrompt
+  OverwriteAnswer AskOverwrite(const std::string& path) override;                       // COWPrompt
   bool AskYesNo(const std::string& question) override;  // "Ferncastle", Yes/No, question icon
   void ShowMessage(const std::string& text) override;   // "Ferncastle", OK ("error reading")
 

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// The answer to the overwrite prompt, remembered across the entries of one set. The values are
+// the prompt's own result codes.
+enum class OverwriteAnswer { None = -1, No = 0, NoToAll = 1, Yes = 2, YesToAll = 3 };
+
 class IEngineUI {
  public:
   virtual ~IEngineUI() = default;
@@ -31,9 +35,9 @@ class IEngineUI {
   virtual void ShowErrorList(const std::vector<std::string>& fileNames,
                              const std::vector<std::string>& errorTexts) = 0;
 
-  // The overwrite prompt for an existing file newer than the entry: 0 No, 1 No to All, 2 Yes,
-  // 3 Yes to All (a prompt that cannot be shown answers 0).
-  virtual int AskOverwrite(const std::string& path) = 0;
+  // The overwrite prompt for an existing file newer than the entry (a prompt that cannot be
+  // shown answers No).
+  virtual OverwriteAnswer AskOverwrite(const std::string& path) = 0;
 
   // A question captioned "Ferncastle" with Yes and No; true only for Yes.
   virtual bool AskYesNo(const std::string& question) = 0;

@@ -126,7 +126,7 @@ struct CEntryReader::Output {
 
 const char* CEntryReader::TempPrefix() { return CRestoreJournal::TempPrefix(); }
 
-CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer)
+CEntryReader::CEntryReader(IEngineUI& ui, char* copyBuffer, OverwriteAnswer& overwriteAnswer)
     : m_ui(ui), m_pCopyBuffer(copyBuffer), m_nOverwriteAnswer(overwriteAnswer), m_nMaxFolders(MaxOpenFolders()) {}
 
 CEntryReader::~CEntryReader() {
@@ -444,10 +444,10 @@ bool CEntryReader::OpenTarget(const std::string& targetFolder, const std::string
       return false;
     }
     if (static_cast<int64_t>(st.st_mtim.tv_sec) > time) {
-      if (m_nOverwriteAnswer == 1) return false;
-      if (m_nOverwriteAnswer != 3) {
+      if (m_nOverwriteAnswer == OverwriteAnswer::NoToAll) return false;
+      if (m_nOverwriteAnswer != OverwriteAnswer::YesToAll) {
         m_nOverwriteAnswer = m_ui.AskOverwrite(out.path);
-        if (m_nOverwriteAnswer <= 1) return false;
+        if (m_nOverwriteAnswer != OverwriteAnswer::Yes && m_nOverwriteAnswer != OverwriteAnswer::YesToAll) return false;
       }
     }
   }

@@ -31,8 +31,8 @@ class CEntryReader {
   enum class Flush { PerSet, PerFile, None };
 
   // copyBuffer: 16 KiB owned by the caller, used by this transfer alone. overwriteAnswer: the
-  // remembered answer to the overwrite prompt (-1 none), kept across entries by the caller.
-  CEntryReader(IEngineUI& ui, char* copyBuffer, int& overwriteAnswer);
+  // remembered answer to the overwrite prompt (None: none), kept across entries by the caller.
+  CEntryReader(IEngineUI& ui, char* copyBuffer, OverwriteAnswer& overwriteAnswer);
   ~CEntryReader();
   CEntryReader(const CEntryReader&) = delete;
   CEntryReader& operator=(const CEntryReader&) = delete;
@@ -178,7 +178,7 @@ class CEntryReader {
 
   IEngineUI& m_ui;
   char* m_pCopyBuffer;
-  int& m_nOverwriteAnswer;
+  OverwriteAnswer& m_nOverwriteAnswer;
   std::string m_strPickFolder;
   bool m_bPickReplace = false;
   std::set<std::string> m_pickWritten;  // bare names written into the pick folder

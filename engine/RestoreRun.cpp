@@ -18,7 +18,7 @@ constexpr int kMaxErrors = 1000;
 }  // namespace
 
 CRestoreRun::CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer,
-                         int& overwriteAnswer, std::function<std::string()> driveRootNow)
+                         OverwriteAnswer& overwriteAnswer, std::function<std::string()> driveRootNow)
     : m_ui(ui),
       m_bStop(stop),
       m_pCopyBuffer(copyBuffer),
@@ -60,7 +60,7 @@ void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
 }
 
 bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driveRoot) {
-  m_nOverwriteAnswer = -1;
+  m_nOverwriteAnswer = OverwriteAnswer::None;
   // Without a drive every entry would land relative to the current folder.
   if (driveRoot.empty()) return false;
   CCompressedFile set;

@@ -20,7 +20,7 @@ class CRestoreRun {
   // driveRootNow: the drive root as it is at this moment ("" when none); the run ends as for a
   // cancel when it is no longer the root the run started on. overwriteAnswer: the application
   // object's remembered answer, reset to -1 before each set.
-  CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer, int& overwriteAnswer,
+  CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer, OverwriteAnswer& overwriteAnswer,
               std::function<std::string()> driveRootNow);
 
   // The selected rows in list order; a row of another drive than driveName is restored only
@@ -50,7 +50,7 @@ class CRestoreRun {
   IEngineUI& m_ui;
   const std::atomic<bool>& m_bStop;
   char* m_pCopyBuffer;
-  int& m_nOverwriteAnswer;
+  OverwriteAnswer& m_nOverwriteAnswer;
   std::function<std::string()> m_driveRootNow;
   bool m_bDriveChanged = false;
   fern::CDriveIdentity m_driveAtStart;  // the drive when the run started; invalid for one set

@@ -101,7 +101,7 @@ struct Call {
 std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* pick, CRecordingUI& ui,
                           std::vector<std::string>* later = nullptr, bool readAhead = false) {
   static char buffer[fern::kCopyChunk];
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CEntryReader reader(ui, buffer, answer);
   reader.SetPickFolder(g.pick);
   CCompressedFile set;

@@ -136,7 +136,7 @@ void CheckSet(const char* writer, const std::string& setPath, const std::vector<
     CCompressedFile file;
     FUZZ_CHECK(file.Open(setPath.c_str(), 2), "%s: cannot open the set", writer);
     CRecordingUI ui;
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CEntryReader reader(ui, buffer, answer);
     for (size_t i = 0; i <= entries.size(); ++i) {
       std::string name;
@@ -167,7 +167,7 @@ void CheckSet(const char* writer, const std::string& setPath, const std::vector<
   CCompressedFile file;
   FUZZ_CHECK(file.Open(setPath.c_str(), 2), "%s: cannot open the set", writer);
   CRecordingUI ui;
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CEntryReader reader(ui, buffer, answer);
   reader.SetPickFolder(g_work + "/pick");
   for (;;) {

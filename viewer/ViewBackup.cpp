@@ -377,7 +377,7 @@ void CViewBackup::LoadSet() {
   const bool opened = set.Open(m_strSetPath.c_str(), 2);
   if (opened) {
     std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-    int overwriteAnswer = -1;                         // nothing is written: never asked
+    OverwriteAnswer overwriteAnswer = OverwriteAnswer::None;  // nothing is written: never asked
     CEntryReader reader(*m_pUI, copyBuffer.data(), overwriteAnswer);
     std::string name;
     uint32_t size = 0;
@@ -639,7 +639,7 @@ void CViewBackup::RestoreCheckedFiles() {
   fern::RunOnGuiThread([this, &pickList] {
     if (TopItem().isValid()) CollectCheckedFiles(TopItem(), pickList);
   });
-  theApp.m_nOverwriteAnswer = -1;
+  theApp.m_nOverwriteAnswer = OverwriteAnswer::None;
   if (pickList.empty()) return;  // nothing picked: reading the set would write nothing
 
   std::string target = m_strDriveRoot;
@@ -701,7 +701,7 @@ bool CViewBackup::ExtractToScratch(std::vector<std::string>& pickList) {
   SetStatusText("Extracting Files...");
 
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  int overwriteAnswer = -1;                         // nothing goes to the drive: never asked
+  OverwriteAnswer overwriteAnswer = OverwriteAnswer::None;  // nothing goes to the drive: never asked
   CEntryReader reader(*m_pUI, copyBuffer.data(), overwriteAnswer);
   std::vector<std::string> before = pickList;
   std::vector<bool> written(pickList.size(), false);

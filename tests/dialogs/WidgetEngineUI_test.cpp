@@ -40,7 +40,7 @@ void OnWorker(Work work) {
 
 TEST(WidgetEngineUITest, AnOverwriteQuestionFromAWorkerReturnsTheAnswer) {
   TestUI ui;
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   std::string shownName;
   bool guiThread = false;
   WhenModal<COWPrompt> click([&](COWPrompt* prompt) {
@@ -50,7 +50,7 @@ TEST(WidgetEngineUITest, AnOverwriteQuestionFromAWorkerReturnsTheAnswer) {
     prompt->Button(IDC_OW_YESTOALL)->click();
   });
   OnWorker([&] { answer = ui.AskOverwrite("/media/STICK/x.txt"); });
-  EXPECT_EQ(answer, COWPrompt::RESULT_YES_TO_ALL);
+  EXPECT_EQ(answer, OverwriteAnswer::YesToAll);
   EXPECT_EQ(shownName, "/media/STICK/x.txt");
   EXPECT_TRUE(guiThread);
 }
@@ -112,7 +112,7 @@ TEST(WidgetEngineUITest, MessagesAndTheErrorListWaitForTheUser) {
 TEST(WidgetEngineUITest, OnTheGuiThreadItselfThePromptRunsDirectly) {
   TestUI ui;
   WhenModal<COWPrompt> no([](COWPrompt* prompt) { prompt->Button(IDC_OW_NOTOALL)->click(); });
-  EXPECT_EQ(ui.AskOverwrite("/media/STICK/y.txt"), COWPrompt::RESULT_NO_TO_ALL);
+  EXPECT_EQ(ui.AskOverwrite("/media/STICK/y.txt"), OverwriteAnswer::NoToAll);
 }
 
 }  // namespace

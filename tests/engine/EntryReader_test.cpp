@@ -53,7 +53,7 @@ class EntryReaderTest : public RestoreFolders {
 
   CRecordingUI ui;
   std::vector<char> buffer = std::vector<char>(16384);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
 };
 
 TEST_F(EntryReaderTest, MissingFilesAndFoldersAreCreatedWithoutSafetyCopies) {
@@ -115,7 +115,7 @@ TEST_F(EntryReaderTest, OverwriteRulesFollowTheTimesAndTheRememberedAnswer) {
     EXPECT_TRUE(r[i].more);
     EXPECT_EQ(r[i].error, "") << names[i];  // a declined overwrite is no error
   }
-  EXPECT_EQ(answer, 1);
+  EXPECT_EQ(answer, OverwriteAnswer::NoToAll);
 
   // After No to All an older file is still overwritten; with Yes to All remembered a newer one
   // is overwritten without a question.
@@ -127,11 +127,11 @@ TEST_F(EntryReaderTest, OverwriteRulesFollowTheTimesAndTheRememberedAnswer) {
   r = ReadAll(SetPath("t.fcf"), drive, nullptr);
   EXPECT_EQ(ReadFile(drive + "older"), "second");
   EXPECT_EQ(ReadFile(drive + "newer4"), "old newer4");
-  answer = 3;
+  answer = OverwriteAnswer::YesToAll;
   r = ReadAll(SetPath("t.fcf"), drive, nullptr);
   EXPECT_EQ(ReadFile(drive + "newer4"), "second");
   EXPECT_EQ(ui.overwriteQuestions.size(), 3u);
-  EXPECT_EQ(answer, 3);
+  EXPECT_EQ(answer, OverwriteAnswer::YesToAll);
   EXPECT_EQ(Tree(drive).size(), 6u);  // no safety copy left behind
 }
 
@@ -147,7 +147,7 @@ TEST_F(EntryReaderTest, ReadOnlyFilesAreNeverOverwrittenNorAskedAbout) {
   w.AddEntry("E:\\ro-new", "x", kEntryTime);
   w.AddEntry("E:\\after", "after", kEntryTime);
   ASSERT_TRUE(w.Write(SetPath("s.fcf")));
-  answer = 3;  // not even Yes to All overwrites a read-only file
+  answer = OverwriteAnswer::YesToAll;  // not even Yes to All overwrites a read-only file
 
   auto r = ReadAll(SetPath("s.fcf"), drive, nullptr);
   ASSERT_EQ(r.size(), 4u);
@@ -336,7 +336,7 @@ int RestoreWithSizeLimit(const std::string& set, const std::string& drive) {
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
     CRecordingUI ui;
     std::vector<char> buffer(16384);
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CCompressedFile file;
     if (!file.Open(set.c_str(), 2)) _exit(11);
     CEntryReader reader(ui, buffer.data(), answer);

@@ -311,7 +311,7 @@ class PulledStickRestore : public restore_test::RestoreFolders, public ::testing
   // The run onto the stick, as the window starts it; the UI says when the stick goes.
   bool RestoreOnto(AfterEntriesUI& ui, const std::string& root) {
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     run.RestoreSelectedSets({{"", SetPath("s.fcf")}}, "", root);
     return run.DriveChanged();

@@ -28,7 +28,7 @@ class RealFileSystemTest : public RestoreFolders, public ::testing::WithParamInt
  protected:
   void Restore(CRecordingUI& ui, const std::string& set, const std::string& root) {
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     EXPECT_TRUE(run.RestoreSet(set, root));
   }

@@ -29,10 +29,10 @@ class CRecordingUI : public IEngineUI {
                      const std::vector<std::string>& errorTexts) override {
     errorLists.push_back({fileNames, errorTexts});
   }
-  int AskOverwrite(const std::string& path) override {
+  OverwriteAnswer AskOverwrite(const std::string& path) override {
     overwriteQuestions.push_back(path);
-    if (overwriteAnswers.empty()) return 0;
-    int answer = overwriteAnswers.front();
+    if (overwriteAnswers.empty()) return OverwriteAnswer::No;
+    const auto answer = static_cast<OverwriteAnswer>(overwriteAnswers.front());
     overwriteAnswers.pop_front();
     return answer;
   }
@@ -59,7 +59,7 @@ class CRecordingUI : public IEngineUI {
   std::vector<std::string> statusTexts, infoTexts, questions, messages, overwriteQuestions;
   std::vector<Row> rows;
   std::vector<ErrorList> errorLists;
-  std::deque<int> overwriteAnswers;   // scripted answers of the overwrite prompt
+  std::deque<int> overwriteAnswers;   // scripted answers of the overwrite prompt, as its result codes
   std::deque<bool> yesNoAnswers;      // scripted answers of Yes/No questions
   unsigned short progressRange = 0;
   int progressSteps = 0;

@@ -34,7 +34,7 @@ class RestoreJournalTest : public RestoreFolders {
  protected:
   void Restore(CRecordingUI& ui, const std::string& set, const std::string& root) {
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     EXPECT_TRUE(run.RestoreSet(set, root));
   }
@@ -168,10 +168,10 @@ class UnmountOnAskUI : public CRecordingUI {
  public:
   std::string point;
   bool done = false;
-  int AskOverwrite(const std::string& path) override {
+  OverwriteAnswer AskOverwrite(const std::string& path) override {
     CRecordingUI::AskOverwrite(path);
     if (!done) done = umount2(point.c_str(), MNT_DETACH) == 0;
-    return 2;
+    return OverwriteAnswer::Yes;
   }
 };
 
@@ -205,7 +205,7 @@ TEST_F(RestoreJournalTest, ADriveRemovedMidRestoreGetsOnePlainRow) {
   UnmountOnAskUI ui;
   ui.point = point;
   std::atomic<bool> stop{false};
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
   run.RestoreSelectedSets({{"", SetPath("s.fcf")}}, "", point + "/");
   ASSERT_TRUE(ui.done);

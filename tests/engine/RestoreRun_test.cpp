@@ -46,7 +46,7 @@ class RestoreRunTest : public RestoreFolders {
   CHookedUI ui;
   std::atomic<bool> stop{false};
   std::vector<char> buffer = std::vector<char>(16384);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
 };
 
 TEST_F(RestoreRunTest, ASetOfAnotherDriveIsAskedAboutOnce) {
@@ -80,11 +80,11 @@ TEST_F(RestoreRunTest, YesToAllCarriesWithinASetButNotToTheNext) {
   EXPECT_EQ(ReadFile(drive + "b"), "new b");
   EXPECT_EQ(ReadFile(drive + "c"), "newer");
   EXPECT_EQ(ReadFile(drive + "d"), "new d");
-  EXPECT_EQ(answer, 2);
+  EXPECT_EQ(answer, OverwriteAnswer::Yes);
   EXPECT_TRUE(ui.errorLists.empty());  // declining is no error
 
   // RestoreSet alone also starts without a remembered answer.
-  answer = 1;
+  answer = OverwriteAnswer::NoToAll;
   ASSERT_TRUE(SetMtime(drive + "a", kEntryTime + 60));
   ASSERT_TRUE(SetMtime(drive + "b", kEntryTime - 60));
   ui.overwriteAnswers = {2};

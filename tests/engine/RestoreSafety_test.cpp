@@ -41,7 +41,7 @@ class RestoreSafetyTest : public RestoreFolders {
   // Restores one set with a fresh run; the drive holds what the caller put there.
   void Restore(CRecordingUI& ui, const std::string& set) {
     std::atomic<bool> stop{false};
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
     run.RestoreSet(set, drive);
   }
@@ -145,7 +145,7 @@ TEST_F(RestoreSafetyTest, ASetThatChangesAfterTheVerifyingPassReplacesNothingOfT
   ASSERT_TRUE(SetMtime(drive + "two.txt", kEntryTime - 1));
 
   CRecordingUI ui;
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CEntryReader reader(ui, buffer.data(), answer);
   CCompressedFile verified, changed;
   ASSERT_TRUE(verified.Open(SetPath("a.fcf").c_str(), 2));
@@ -222,7 +222,7 @@ TEST_F(RestoreSafetyTest, NothingIsWrittenOnceTheDriveIsNoLongerMountedThere) {
   UnmountingUI ui;
   ui.point = point;
   std::atomic<bool> stop{false};
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
   run.RestoreSelectedSets({{"", SetPath("s.fcf")}}, "", point + "/");
   umount2(point.c_str(), MNT_DETACH);  // in case the UI was never called
@@ -273,7 +273,7 @@ TEST_F(RestoreSafetyTest, ANearlyFullStickStillHasEveryFileReplaced) {
   ASSERT_TRUE(w.Write(SetPath("s.fcf")));
   CRecordingUI ui;
   std::atomic<bool> stop{false};
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
   run.RestoreSet(SetPath("s.fcf"), point + "/");
   EXPECT_TRUE(ui.errorLists.empty()) << ui.errorLists[0].errorTexts[0];
@@ -321,7 +321,7 @@ TEST_F(RestoreSafetyTest, ACancelDuringTheVerifyingPassWritesNothing) {
   ASSERT_TRUE(w.Write(SetPath("s.fcf")));
   CRecordingUI ui;
   std::atomic<bool> stop{true};
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
   CRestoreRun run(ui, stop, buffer.data(), answer, nullptr);
   EXPECT_TRUE(run.RestoreSet(SetPath("s.fcf"), drive));
   EXPECT_TRUE(Tree(drive).empty());
@@ -372,7 +372,7 @@ class ConcurrentVerifyTest : public RestoreSafetyTest {
   void RestoreWithPass(CRecordingUI& ui, const std::string& set, const std::atomic<bool>& stop,
                        std::vector<std::string>& names, std::vector<std::string>& texts,
                        std::function<bool()> stopped) {
-    int answer = -1;
+    OverwriteAnswer answer = OverwriteAnswer::None;
     CEntryReader reader(ui, buffer.data(), answer);
     ASSERT_TRUE(reader.StartVerify(set, std::move(stopped)));
     CCompressedFile stream;

@@ -70,7 +70,7 @@ class WindowsNamesTest : public RestoreFolders {
 
   CRecordingUI ui;
   std::vector<char> buffer = std::vector<char>(16384);
-  int answer = -1;
+  OverwriteAnswer answer = OverwriteAnswer::None;
 };
 
 TEST_F(WindowsNamesTest, RestoredAndPickedFilesGetUtf8Names) {

@@ -69,12 +69,12 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   ASSERT_FALSE(Checked(Child(top, "skip")));
   ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
 
-  theApp.m_nOverwriteAnswer = 3;  // a restore starts without a remembered answer
+  theApp.m_nOverwriteAnswer = OverwriteAnswer::YesToAll;  // a restore starts without a remembered answer
   view.CommandAction(ID_RESTORE_CHECKED)->trigger();
   EXPECT_EQ(view.StatusLine()->text(), "Restoring...");
   ASSERT_TRUE(WaitIdle(view));
   EXPECT_EQ(view.StatusLine()->text(), "Done!");
-  EXPECT_EQ(theApp.m_nOverwriteAnswer, -1);
+  EXPECT_EQ(theApp.m_nOverwriteAnswer, OverwriteAnswer::None);
   EXPECT_EQ(ReadFile(drive / "keep/a.txt"), "alpha");
   EXPECT_EQ(ReadFile(drive / "keep/sub/b.txt"), "bravo");
   EXPECT_EQ(ReadFile(drive / "two/same.txt"), "first same");
