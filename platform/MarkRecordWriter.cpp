@@ -1,10 +1,10 @@
 #include "platform/MarkRecordWriter.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/FileWrite.h"
 
 namespace fern {
 
@@ -16,15 +16,9 @@ CMarkRecordWriter::CMarkRecordWriter(int fd, uint64_t start) : m_fd(fd), m_posit
 
 bool CMarkRecordWriter::Flush() {
   if (m_error != 0) return false;
-  size_t done = 0;
-  while (done < m_used) {
-    ssize_t put = write(m_fd, m_buffer.data() + done, m_used - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      m_error = put < 0 ? errno : EIO;
-      return false;
-    }
-    done += static_cast<size_t>(put);
+  if (!WriteAll(m_fd, m_buffer.data(), m_used)) {
+    m_error = errno != 0 ? errno : EIO;
+    return false;
   }
   m_used = 0;
   return true;
