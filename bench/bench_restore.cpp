@@ -155,12 +155,12 @@ bool StickRun(const std::string& kind, const std::string& setPath, const std::st
               const std::string& point, uint64_t totalBytes) {
   struct Mode {
     const char* name;
-    CEntryReader::Flush flush;
+    CRestoreBatch::Flush flush;
     std::vector<double> wall, cpu;
   };
-  std::vector<Mode> modes = {{"noflush", CEntryReader::Flush::None, {}, {}},
-                             {"syncfs", CEntryReader::Flush::PerSet, {}, {}},
-                             {"fdatasync", CEntryReader::Flush::PerFile, {}, {}}};
+  std::vector<Mode> modes = {{"noflush", CRestoreBatch::Flush::None, {}, {}},
+                             {"syncfs", CRestoreBatch::Flush::PerSet, {}, {}},
+                             {"fdatasync", CRestoreBatch::Flush::PerFile, {}, {}}};
   std::vector<char> buffer(fern::kCopyChunk);
   auto restore = [&](Mode& mode, bool measure) {
     Shell("sync");

@@ -15,8 +15,8 @@
 #include "cli/Commands.h"
 #include "cli/TerminalUI.h"
 #include "engine/BackupRun.h"
+#include "engine/SetScan.h"
 #include "platform/Volume.h"
-#include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -144,43 +144,17 @@ int RunListCommand(int argc, char** argv) {
   if (argc != 1) return BadUsage("list takes one SET");
   const char* path = argv[0];
   CTerminalUI ui;
-  CCompressedFile stream;
-  if (!stream.Open(path, 2)) {
+  std::vector<char> buffer(fern::kCopyChunk);
+  CSetScan scan(&ui, buffer.data());
+  if (!scan.Open(path)) {
     fprintf(stderr, "fernset: cannot open %s: %s\n", path, errno != 0 ? strerror(errno) : "not readable");
     return 1;
   }
-  std::vector<char> buffer(fern::kCopyChunk);
-  // An empty or plain file would list as a set of nonsense entries, or as an empty set.
-  bool damaged = !stream.IsGzipStream();
-  while (!damaged) {
-    fern::EntryHeader header;
-    std::string name;
-    fern::HeaderResult read = fern::ReadEntryHeader(stream, header, name);
-    if (read == fern::HeaderResult::End) break;
-    if (read == fern::HeaderResult::Damaged) {
-      damaged = true;
-      break;
-    }
-    uint32_t remaining = header.dataLength;
-    while (remaining > 0) {
-      unsigned want = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
-      int got = stream.Read(buffer.data(), want);
-      if (got <= 0) break;
-      remaining -= static_cast<uint32_t>(got);
-    }
-    if (remaining > 0) {
-      damaged = true;
-      break;
-    }
-    printf("%" PRIu32 " %s %s\n", header.dataLength, fern::FormatSetDate(header.time).c_str(),
-           PrintableText(fern::DecodeStoredName(name)).c_str());
-  }
-  // The gzip trailer's check is read on closing: a set that fails it is damaged.
-  if (!stream.Close()) damaged = true;
+  scan.Run([](const CEntryReader::Entry& entry) {
+    printf("%" PRIu32 " %s %s\n", entry.size, fern::FormatSetDate(entry.time).c_str(), PrintableText(entry.name).c_str());
+    return true;
+  });
+  const bool whole = scan.Close();
   if (fflush(stdout) != 0) return 1;
-  if (damaged) {
-    ui.ShowMessage("error reading");
-    return 1;
-  }
-  return 0;
+  return whole ? 0 : 1;
 }

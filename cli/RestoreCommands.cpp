@@ -1,4 +1,4 @@
-// fernset restore, extract and verify: the entry reader and the restore run on a terminal.
+// fernset restore, extract and verify: the restore run, the extraction and the set loop on a terminal.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -10,9 +10,9 @@
 
 #include "cli/Commands.h"
 #include "cli/TerminalUI.h"
-#include "engine/EntryReader.h"
+#include "engine/ExtractFiles.h"
 #include "engine/RestoreRun.h"
-#include "storage/CompressedFile.h"
+#include "engine/SetScan.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -120,40 +120,20 @@ int RunExtractCommand(int argc, char** argv) {
   const std::string set = operands[0];
   const std::vector<std::string> wanted(operands.begin() + 1, operands.end());
 
-  CCompressedFile file;
-  if (!file.Open(set.c_str(), 2)) {
+  CTerminalUI ui;
+  std::vector<char> buffer(fern::kCopyChunk);
+  CExtractFiles extract(wanted, folder, overwrite);
+  if (!extract.ExtractFrom(set, ui, buffer.data())) {
     fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
     return 1;
   }
-  CTerminalUI ui;
-  std::vector<char> buffer(fern::kCopyChunk);
-  OverwriteAnswer answer = OverwriteAnswer::None;
-  CEntryReader reader(ui, buffer.data(), answer);
-  reader.SetPickFolder(folder, overwrite);
-  std::vector<std::string> pickList = wanted;
-  std::vector<bool> found(wanted.size(), false);
-  std::vector<std::string> fileNames, errorTexts;
-  std::string name, errorText;
-  uint32_t size = 0;
-  int64_t time = 0;
-  for (;;) {
-    std::vector<std::string> before = pickList;
-    if (!reader.ExtractEntry(file, name, size, time, "", &pickList, &errorText)) break;
-    bool picked = before != pickList;
-    if (!picked) continue;
-    for (size_t i = 0; i < wanted.size(); ++i) {
-      if (fern::SameStoredName(wanted[i], name))
-        found[i] = true;
-    }
-    if (!errorText.empty()) {
+  std::vector<std::string> fileNames = extract.RowNames(), errorTexts = extract.RowTexts();
+  for (const std::string& name : wanted) {
+    bool found = false;
+    for (const CExtractFiles::Pick& pick : extract.Picks())
+      found = found || (pick.found && fern::SameStoredName(pick.name, name));
+    if (!found) {
       fileNames.push_back(name);
-      errorTexts.push_back(errorText);
-    }
-  }
-  file.Close();
-  for (size_t i = 0; i < wanted.size(); ++i) {
-    if (!found[i]) {
-      fileNames.push_back(wanted[i]);
       errorTexts.push_back("not in the set");
     }
   }
@@ -163,27 +143,20 @@ int RunExtractCommand(int argc, char** argv) {
 
 int RunVerifyCommand(int argc, char** argv) {
   if (argc != 1) return Usage("verify takes one SET");
-  CCompressedFile file;
-  if (!file.Open(argv[0], 2)) {
+  CTerminalUI ui;
+  std::vector<char> buffer(fern::kCopyChunk);
+  CSetScan scan(&ui, buffer.data());
+  if (!scan.Open(argv[0])) {
     fprintf(stderr, "fernset: cannot open %s\n", argv[0]);
     return 1;
   }
-  CTerminalUI ui;
-  std::vector<char> buffer(fern::kCopyChunk);
-  OverwriteAnswer answer = OverwriteAnswer::None;
-  CEntryReader reader(ui, buffer.data(), answer);
-  std::string name;
-  uint32_t size = 0;
-  int64_t time = 0;
   unsigned long long entries = 0, bytes = 0;
-  while (reader.ExtractEntry(file, name, size, time, "", nullptr, nullptr)) {
+  scan.Run([&](const CEntryReader::Entry& entry) {
     ++entries;
-    bytes += size;
-  }
-  // A set whose end cannot be read cleanly (a bad check sum) fails on closing as well.
-  bool closed = file.Close();
-  if (!closed && ui.Messages() == 0) ui.ShowMessage("error reading");
-  if (ui.Messages() > 0) return 1;
+    bytes += entry.size;
+    return true;
+  });
+  if (!scan.Close()) return 1;
   printf("%s: %llu entries, %llu bytes\n", argv[0], entries, bytes);
   return 0;
 }

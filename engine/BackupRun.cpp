@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr size_t kMaxErrors = 1000;
 // Files of this length or more cannot be described by the 32-bit data length.
 constexpr uint64_t kMaxEntryData = uint64_t(1) << 32;
 
@@ -73,8 +72,7 @@ CBackupRun::CBackupRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyB
 CBackupRun::~CBackupRun() { DropPending(); }
 
 void CBackupRun::AddError(const std::string& path, const std::string& text) {
-  m_names.push_back(path);
-  m_errors.push_back(text);
+  m_rows.Add(path, text);
 }
 
 void CBackupRun::NoteWriteFailure() {
@@ -119,8 +117,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
                                          const std::string& backupsFolder, const std::string& marksFolder) {
   const uint32_t tick = fern::GetTickCount();
   const int64_t startTime = fern::CurrentTime();
-  m_names.clear();
-  m_errors.clear();
+  m_rows.Clear();
   m_visited.clear();
   DropPending();
   m_strBackupsFolder = backupsFolder;
@@ -217,7 +214,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
         if (!DriveGone()) {
           ClearPendingMarks();
           int err = 0;
-          if (!m_bDriveLost && !marks.Save(&err) && m_errors.size() < kMaxErrors)
+          if (!m_bDriveLost && !marks.Save(&err) && !m_rows.Full())
             AddError(marks.RecordFilePath(), fern::FormatFileError(err, marks.RecordFilePath()));
         }
         if (m_bDriveLost) {
@@ -252,9 +249,9 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
 }
 
 void CBackupRun::ShowErrors() {
-  if (m_names.empty()) return;
-  if (m_names.size() >= kMaxErrors) AddError("<Exceeded Maximum number of Errors>", "<Cancelling operation>");
-  m_ui.ShowErrorList(m_names, m_errors);
+  if (m_rows.Empty()) return;
+  if (m_rows.Full()) m_rows.AddClosingRow();
+  m_ui.ShowErrorList(m_rows.Names(), m_rows.Texts());
 }
 
 void CBackupRun::NotePending(const std::string& path, const struct stat& st) {
@@ -277,7 +274,7 @@ void CBackupRun::NotePending(const std::string& path, const struct stat& st) {
 // Backup; the row says why.
 void CBackupRun::PendingFailed(int error) {
   m_bPendingFailed = true;
-  if (m_errors.size() < kMaxErrors)
+  if (!m_rows.Full())
     AddError(m_strBackupsFolder, fern::FormatFileError(error != 0 ? error : EIO, m_strBackupsFolder));
 }
 
@@ -300,7 +297,7 @@ void CBackupRun::ClearPendingMarks() {
     // A drive gone meanwhile refuses every file too: the one row about the drive says it.
     if (cleared == fern::CArchiveMarks::ClearResult::Failed) {
       if (DriveGone()) break;
-      if (m_errors.size() < kMaxErrors) AddError(pending.path, fern::FormatFileError(err, pending.path));
+      if (!m_rows.Full()) AddError(pending.path, fern::FormatFileError(err, pending.path));
     }
   }
   if (got == fern::CMarkRecordReader::Got::Broken && !m_bPendingFailed) PendingFailed(reader.Error());
@@ -358,7 +355,7 @@ void CBackupRun::CountFoldersIn(const std::string& folder, unsigned& count, std:
 }
 
 void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
-  if (m_errors.size() >= kMaxErrors || m_bWriteFailed || m_bDriveLost) return;
+  if (m_rows.Full() || m_bWriteFailed || m_bDriveLost) return;
   m_ui.StepProgress();
   const std::string folder = m_drive.root + relative;
 

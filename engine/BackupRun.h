@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/EngineUI.h"
+#include "engine/ErrorRow.h"
 #include "platform/DriveRoot.h"
 #include "storage/StreamFile.h"
 
@@ -60,8 +61,8 @@ class CBackupRun {
   }
 
   const std::string& SetPath() const { return m_strSetPath; }
-  const std::vector<std::string>& ErrorFileNames() const { return m_names; }
-  const std::vector<std::string>& ErrorTexts() const { return m_errors; }
+  const std::vector<std::string>& ErrorFileNames() const { return m_rows.Names(); }
+  const std::vector<std::string>& ErrorTexts() const { return m_rows.Texts(); }
   unsigned EntriesWritten() const { return m_nEntries; }
 
   // For tests: called with a file's path after its entry header went out and before its data
@@ -103,8 +104,7 @@ class CBackupRun {
   const std::atomic<bool>& m_bStop;
   char* m_pCopyBuffer;
   std::string m_strSetPath;
-  std::vector<std::string> m_names;
-  std::vector<std::string> m_errors;
+  CErrorRow m_rows;
 
   CBackupDrive m_drive;
   bool m_bFullBackup = false;

@@ -203,6 +203,7 @@ Dealt PutBack(int rootFd, const std::string& aside, const std::string& real, boo
 
 const char* CRestoreJournal::Prefix() { return kPrefix; }
 const char* CRestoreJournal::TempPrefix() { return kTempPrefix; }
+std::string CRestoreJournal::TempName() { return kTempPrefix + fern::RandomNameSuffix(); }
 
 CRestoreJournal::~CRestoreJournal() { Close(false); }
 

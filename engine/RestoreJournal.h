@@ -31,6 +31,9 @@ class CRestoreJournal {
 
   static const char* Prefix();      // of the journal's own name
   static const char* TempPrefix();  // of every temporary name a restore uses
+  // A new temporary name: the prefix and a random suffix, the same length whatever the file's
+  // own name, so it fits every file system. Restores and extracted files alike use it.
+  static std::string TempName();
 
   bool IsOpen() const { return m_fd >= 0; }
 

@@ -1,11 +1,8 @@
 #include "engine/RestoreRun.h"
 
-
-#include <cstdint>
-
-#include "engine/EntryReader.h"
-#include "storage/CompressedFile.h"
-#include "storage/ReadAheadFile.h"
+#include "engine/ErrorRow.h"
+#include "engine/RestoreTarget.h"
+#include "engine/SetScan.h"
 #include "storage/SetFormat.h"
 
 namespace {
@@ -13,14 +10,53 @@ namespace {
 const char kOtherDriveQuestion[] =
     "The selected backup set is not from the currently attached USB Flash Drive. Do you want to "
     "restore it to this flash drive anyway?";
-constexpr int kMaxErrors = 1000;
 
 }  // namespace
 
-CRestoreRun::CRestoreRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer,
+// The restore's side of the set loop: which entries are wanted, the rows, the cap, the stop.
+class CRestoreRun::CEntries : public CSetScan::Visitor {
+ public:
+  CEntries(CRestoreRun& run, CRestoreBatch& batch, const std::string& driveRoot, const std::vector<std::string>* picks)
+      : m_run(run), m_batch(batch), m_root(driveRoot), m_bAll(picks == nullptr) {
+    if (picks != nullptr) m_picks = *picks;
+  }
+  bool Next() override {
+    return !rows.Full() && !m_run.m_stopped() && m_run.DriveStillThere(m_root) && m_batch.Next();
+  }
+  CEntryReader::Output* Open(CEntryReader::Entry& entry) override {
+    bool wanted = m_bAll;
+    const int pick = CEntryReader::FindPick(m_picks, entry.name);
+    if (pick >= 0) {
+      wanted = true;
+      m_picks.erase(m_picks.begin() + pick);  // a later entry of that name is not picked
+    }
+    return m_batch.Open(entry, wanted);
+  }
+  CSetScan::Step Close(CEntryReader::Entry& entry, bool whole) override {
+    const CSetScan::Step step = m_batch.Close(entry, whole);
+    if (step != CSetScan::Step::Go) return step;
+    lastWhole = entry.name;
+    m_run.m_ui.SetInfoText(entry.name);
+    if (!entry.error.empty()) rows.Add(entry.name, entry.error);
+    return step;
+  }
+  bool Ended() override { return m_batch.Ended(); }
+
+  CErrorRow rows;
+  std::string lastWhole;
+
+ private:
+  CRestoreRun& m_run;
+  CRestoreBatch& m_batch;
+  const std::string& m_root;
+  bool m_bAll;
+  std::vector<std::string> m_picks;
+};
+
+CRestoreRun::CRestoreRun(IEngineUI& ui, std::function<bool()> stopped, char* copyBuffer,
                          OverwriteAnswer& overwriteAnswer, std::function<std::string()> driveRootNow)
     : m_ui(ui),
-      m_bStop(stop),
+      m_stopped(std::move(stopped)),
       m_pCopyBuffer(copyBuffer),
       m_nOverwriteAnswer(overwriteAnswer),
       m_driveRootNow(std::move(driveRootNow)) {}
@@ -49,7 +85,7 @@ void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
     return;
   }
   for (const CSetRow& row : selectedRows) {
-    if (m_bStop.load()) break;
+    if (m_stopped()) break;
     // Entries must stay on the drive the run started on.
     if (!DriveStillThere(driveRoot)) break;
     if (!fern::EqualsIgnoringCase(row.driveName, driveName) &&
@@ -59,64 +95,42 @@ void CRestoreRun::RestoreSelectedSets(const std::vector<CSetRow>& selectedRows,
   }
 }
 
-bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driveRoot) {
+bool CRestoreRun::RestoreSet(const std::string& setPath, const std::string& driveRoot,
+                             const std::vector<std::string>* picks) {
   m_nOverwriteAnswer = OverwriteAnswer::None;
   // Without a drive every entry would land relative to the current folder.
   if (driveRoot.empty()) return false;
-  CCompressedFile set;
-  if (!set.Open(setPath.c_str(), 2)) return false;
+  // Inflating the set overlaps writing the files.
+  CSetScan scan(&m_ui, m_pCopyBuffer);
+  if (!scan.Open(setPath, true)) return false;
 
-  CEntryReader reader(m_ui, m_pCopyBuffer, m_nOverwriteAnswer);
-  reader.SetFlush(m_flush);
-  if (!reader.SetDrive(driveRoot, m_driveAtStart.valid ? &m_driveAtStart : nullptr)) {
+  CRestoreTarget target(m_ui, m_nOverwriteAnswer);
+  if (!target.SetDrive(driveRoot, m_driveAtStart.valid ? &m_driveAtStart : nullptr)) {
     m_bDriveChanged = true;
-    set.Close();
     std::vector<std::string> fileNames, errorTexts;
-    CEntryReader::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
+    CRestoreTarget::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
     m_ui.ShowErrorList(fileNames, errorTexts);
     return true;
   }
+  CRestoreBatch batch(target, scan, m_flush);
   // The whole set is checked by a pass of its own beside the restore: a set that fails its
   // check never replaces a file on the drive.
-  if (!reader.StartVerify(setPath, [this] { return m_bStop.load(); })) {
-    set.Close();
-    return true;
-  }
+  if (!batch.StartVerify(setPath, m_stopped)) return true;
 
-  // Inflating the set overlaps writing the files.
-  CReadAheadFile ahead(set);
-  std::vector<std::string> fileNames, errorTexts;
-  int errorCount = 0;
-  std::string name, errorText, lastWhole;
-  uint32_t size = 0;
-  int64_t time = 0;
-  bool more = !m_bStop.load() && DriveStillThere(driveRoot) &&
-              reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
-  while (more) {
-    lastWhole = name;
-    m_ui.SetInfoText(name);
-    if (!errorText.empty()) {
-      ++errorCount;
-      fileNames.push_back(name);
-      errorTexts.push_back(errorText);
-    }
-    if (errorCount >= kMaxErrors) break;
-    if (m_bStop.load()) break;
-    if (!DriveStillThere(driveRoot)) break;
-    more = reader.ExtractEntry(ahead, name, size, time, driveRoot, nullptr, &errorText);
-  }
-  reader.FinishRestore(ahead, fileNames, errorTexts);
-  if (reader.DriveLost())
+  CEntries entries(*this, batch, driveRoot, picks);
+  scan.Run(entries);
+  const bool capped = entries.rows.Full();
+  std::vector<std::string>& fileNames = entries.rows.Names();
+  std::vector<std::string>& errorTexts = entries.rows.Texts();
+  batch.Finish(fileNames, errorTexts);
+  if (target.Lost())
     m_bDriveChanged = true;
   else if (m_bDriveChanged)
-    CEntryReader::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
-  else if (reader.SetDamaged())
-    AddDamagedSetRow(setPath, lastWhole, fileNames, errorTexts);
-  if (errorCount >= kMaxErrors) {
-    fileNames.push_back("<Exceeded Maximum number of Errors>");
-    errorTexts.push_back("<Cancelling operation>");
-  }
-  ahead.Close();
+    CRestoreTarget::NoteDriveRemoved(driveRoot, fileNames, errorTexts);
+  else if (batch.SetDamaged())
+    AddDamagedSetRow(setPath, entries.lastWhole, fileNames, errorTexts);
+  if (capped) entries.rows.AddClosingRow();
+  scan.Close();
   m_ui.RefreshDriveInfo();
   if (!fileNames.empty()) m_ui.ShowErrorList(fileNames, errorTexts);
   return true;

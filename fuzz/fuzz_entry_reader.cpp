@@ -1,8 +1,8 @@
-// The entry reader on any bytes, taken both as a set file (raw) and as the content of a valid
-// gzip stream, in each of its uses: the viewer's load (nothing written), a restore into a real
-// folder full of traps, an extraction of picked entries into a folder, and a restore of picked
-// entries; the restores run as every restore does (drive taken, the checking pass beside the
-// restore on its own thread, the set read ahead, finished). After every input nothing outside the target may have changed, the traps stand,
+// The set loop and its readers on any bytes, taken both as a set file (raw) and as the content of
+// a valid gzip stream, in each of its uses: the viewer's load (nothing written), a restore into a
+// real folder full of traps, an extraction of picked entries into a folder, and a restore of
+// picked entries; the restores run as every restore does (drive taken, the checking pass beside
+// the restore on its own thread, finished). After every input nothing outside the target may have changed, the traps stand,
 // no file of the target is gone, and no file (no temporary one above all) is left that no entry
 // names. For the gzip form, whose content is known, what the reader reports and writes is held
 // against an independent reading of the format.
@@ -17,11 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/EntryReader.h"
+#include "engine/RestoreJournal.h"
 #include "fuzz/FuzzSupport.h"
-#include "storage/CompressedFile.h"
-#include "storage/ReadAheadFile.h"
 #include "storage/SetFormat.h"
+#include "tests/engine/EntryCalls.h"
 #include "tests/engine/RecordingUI.h"
 
 namespace {
@@ -96,42 +95,21 @@ struct Call {
 
 // later: null, or the rows a restore adds at its end (files it could not put in place, or put in
 // place from a damaged set).
-// readAhead: a restore reads the set through the read-ahead stream, as the real ones do (the raw
-// form, which mostly fails early, reads it directly: threads cost much under the sanitizers).
 std::vector<Call> ReadSet(const std::string& target, std::vector<std::string>* pick, CRecordingUI& ui,
-                          std::vector<std::string>* later = nullptr, bool readAhead = false) {
+                          std::vector<std::string>* later = nullptr) {
   static char buffer[fern::kCopyChunk];
   OverwriteAnswer answer = OverwriteAnswer::None;
-  CEntryReader reader(ui, buffer, answer);
-  reader.SetPickFolder(g.pick);
-  CCompressedFile set;
   const bool restoring = !target.empty();
-  if (restoring) {
-    // As every restore does: the drive taken, the checking pass made ready beside the restore
-    // (it starts at the first file that would replace one), the set read ahead.
-    FUZZ_CHECK(reader.SetDrive(target), "cannot take %s as the drive", target.c_str());
-    FUZZ_CHECK(reader.StartVerify(g.set, nullptr), "cannot open the set %s", g.set.c_str());
-  }
-  FUZZ_CHECK(set.Open(g.set.c_str(), 2), "cannot open the set %s", g.set.c_str());
-  CReadAheadFile ahead(set);
-  CStreamFile& file = restoring && readAhead ? static_cast<CStreamFile&>(ahead) : set;
+  // As every restore does: the drive taken, the checking pass made ready beside the restore (it
+  // starts at the first file that would replace one). Extractions go into the pick folder.
+  std::vector<std::string> names, texts;
+  std::vector<restore_test::EntryCall> read = restore_test::CEntryCalls::Read(
+      ui, buffer, answer, g.set, target, pick, g.pick, &names, &texts, restoring ? g.set : std::string());
+  FUZZ_CHECK(!read.empty(), "cannot read the set %s into %s", g.set.c_str(), target.c_str());
+  FUZZ_CHECK(names.size() == texts.size(), "%zu rows, %zu texts", names.size(), texts.size());
+  if (later != nullptr) *later = names;
   std::vector<Call> calls;
-  // The viewer's load passes no error text; every caller that writes does.
-  const bool loading = target.empty() && pick == nullptr;
-  for (;;) {
-    Call c;
-    c.ok = reader.ExtractEntry(file, c.name, c.size, c.time, target, pick, loading ? nullptr : &c.error);
-    calls.push_back(c);
-    if (!c.ok) break;
-  }
-  if (restoring) {
-    std::vector<std::string> names, texts;
-    reader.FinishRestore(file, names, texts);
-    FUZZ_CHECK(names.size() == texts.size(), "%zu rows, %zu texts", names.size(), texts.size());
-    if (later != nullptr) *later = names;
-  }
-  ahead.Close();
-  FUZZ_CHECK(!reader.DriveLost(), "the target was taken for a lost drive");
+  for (const auto& r : read) calls.push_back({r.more, r.name, r.size, r.time, r.error});
   FUZZ_CHECK(ui.messages.size() <= 1, "\"error reading\" shown %zu times", ui.messages.size());
   return calls;
 }
@@ -145,7 +123,7 @@ std::string Decoded(const std::string& stored) {
 // Whether a name is one of the reader's temporary names.
 bool IsTemporary(const std::string& path) {
   const std::string leaf = path.substr(path.rfind('/') + 1);
-  return leaf.compare(0, strlen(CEntryReader::TempPrefix()), CEntryReader::TempPrefix()) == 0;
+  return leaf.compare(0, strlen(CRestoreJournal::TempPrefix()), CRestoreJournal::TempPrefix()) == 0;
 }
 
 
@@ -330,7 +308,7 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
   if (content != nullptr) restoreUI.overwriteAnswers = {kYesToAll};
   else restoreUI.overwriteAnswers = {answer, answer, answer, answer};
   std::vector<std::string> later;
-  std::vector<Call> restored = ReadSet(g.target + "/", nullptr, restoreUI, &later, content != nullptr);
+  std::vector<Call> restored = ReadSet(g.target + "/", nullptr, restoreUI, &later);
   CheckTarget(restored, content != nullptr ? &parsed : nullptr, later);
   if (content == nullptr) {
     // The raw bytes mostly fail the gzip check early; the uses that differ only in where the

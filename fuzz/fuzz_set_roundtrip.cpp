@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/EntryReader.h"
 #include "fuzz/FuzzSupport.h"
 #include "storage/CompressedFile.h"
 #include "storage/ParallelCompressedFile.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 #include "storage/StreamFile.h"
+#include "tests/engine/EntryCalls.h"
 #include "tests/engine/RecordingUI.h"
 
 namespace {
@@ -133,26 +133,22 @@ void CheckSet(const char* writer, const std::string& setPath, const std::vector<
   static char buffer[fern::kCopyChunk];
   // The viewer's load.
   {
-    CCompressedFile file;
-    FUZZ_CHECK(file.Open(setPath.c_str(), 2), "%s: cannot open the set", writer);
     CRecordingUI ui;
     OverwriteAnswer answer = OverwriteAnswer::None;
-    CEntryReader reader(ui, buffer, answer);
-    for (size_t i = 0; i <= entries.size(); ++i) {
-      std::string name;
-      uint32_t size = 0;
-      int64_t time = 0;
-      bool ok = reader.ExtractEntry(file, name, size, time, "", nullptr, nullptr);
+    auto calls = restore_test::CEntryCalls::Read(ui, buffer, answer, setPath, "", nullptr);
+    FUZZ_CHECK(calls.size() == entries.size() + 1, "%s: %zu calls for %zu entries", writer, calls.size(), entries.size());
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const auto& c = calls[i];
       if (i == entries.size()) {
-        FUZZ_CHECK(!ok && name.empty(), "%s: an entry past the last one: %s", writer, fuzz::Printable(name).c_str());
+        FUZZ_CHECK(!c.more && c.name.empty(), "%s: an entry past the last one: %s", writer, fuzz::Printable(c.name).c_str());
         break;
       }
       const Entry& e = entries[i];
       // Names come back as UTF-8: one that is not is read as Windows-1252.
       const std::string expected = fuzz::IsValidUtf8(e.stored) ? e.stored : fuzz::Windows1252ToUtf8(e.stored);
-      FUZZ_CHECK(ok && name == expected && size == e.data.size() && time == e.time,
+      FUZZ_CHECK(c.more && c.name == expected && c.size == e.data.size() && c.time == e.time,
                  "%s: entry %zu came back as %s (%u bytes, time %lld), written as %s (%zu bytes, time %lld)",
-                 writer, i, fuzz::Printable(name).c_str(), size, static_cast<long long>(time),
+                 writer, i, fuzz::Printable(c.name).c_str(), c.size, static_cast<long long>(c.time),
                  fuzz::Printable(e.stored).c_str(), e.data.size(), static_cast<long long>(e.time));
     }
     FUZZ_CHECK(ui.messages.empty(), "%s: \"error reading\" on a whole set", writer);
@@ -164,19 +160,12 @@ void CheckSet(const char* writer, const std::string& setPath, const std::vector<
   std::vector<std::string> pick;
   for (const auto& e : entries)
     if (!e.relative.empty()) pick.push_back(e.stored);
-  CCompressedFile file;
-  FUZZ_CHECK(file.Open(setPath.c_str(), 2), "%s: cannot open the set", writer);
   CRecordingUI ui;
   OverwriteAnswer answer = OverwriteAnswer::None;
-  CEntryReader reader(ui, buffer, answer);
-  reader.SetPickFolder(g_work + "/pick");
-  for (;;) {
-    std::string name, error;
-    uint32_t size = 0;
-    int64_t time = 0;
-    if (!reader.ExtractEntry(file, name, size, time, target + "/", &pick, &error)) break;
-    if (name.compare(0, target.size() + 1, target + "/") == 0)
-      FUZZ_CHECK(error.empty(), "%s: %s: %s", writer, fuzz::Printable(name).c_str(), error.c_str());
+  for (const auto& c : restore_test::CEntryCalls::Read(ui, buffer, answer, setPath, target + "/", &pick, g_work + "/pick")) {
+    if (!c.more) break;
+    if (c.name.compare(0, target.size() + 1, target + "/") == 0)
+      FUZZ_CHECK(c.error.empty(), "%s: %s: %s", writer, fuzz::Printable(c.name).c_str(), c.error.c_str());
   }
   FUZZ_CHECK(ui.messages.empty(), "%s: \"error reading\" on a whole set", writer);
   for (const auto& e : entries) {

@@ -37,14 +37,13 @@
 #include "app/fernapp.h"
 #include "dialogs/DialogFrame.h"
 #include "dialogs/GuiThread.h"
-#include "engine/EntryReader.h"
+#include "engine/ExtractFiles.h"
+#include "engine/SetScan.h"
 #include "engine/RestoreRun.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "res/gui/DialogUnits.h"
 #include "res/gui/Pictures.h"
-#include "storage/CompressedFile.h"
-#include "storage/ReadAheadFile.h"
 #include "storage/SetFormat.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/ViewerEngineUI.h"
@@ -373,23 +372,18 @@ int CViewBackup::LoadThreadProc(CViewBackup* view) {
 }
 
 void CViewBackup::LoadSet() {
-  CCompressedFile set;
-  const bool opened = set.Open(m_strSetPath.c_str(), 2);
+  std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
+  CSetScan set(m_pUI.get(), copyBuffer.data());
+  const bool opened = set.Open(m_strSetPath);
   if (opened) {
-    std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-    OverwriteAnswer overwriteAnswer = OverwriteAnswer::None;  // nothing is written: never asked
-    CEntryReader reader(*m_pUI, copyBuffer.data(), overwriteAnswer);
-    std::string name;
-    uint32_t size = 0;
-    int64_t time = 0;
     m_nLastFlushMs = NowMs();
-    while (reader.ExtractEntry(set, name, size, time, std::string(), nullptr, nullptr)) {
+    set.Run([this](const CEntryReader::Entry& entry) {
       // Added to the tree by the GUI thread, with the rest of its batch.
-      m_batch.entries.push_back({m_batch.names.size(), name.size(), size, time});
-      m_batch.names.append(name);
+      m_batch.entries.push_back({m_batch.names.size(), entry.name.size(), entry.size, entry.time});
+      m_batch.names.append(entry.name);
       if (m_batch.entries.size() >= kBatchEntries || NowMs() - m_nLastFlushMs >= kBatchMs) HandOverEntries();
-      if (m_bStop) break;
-    }
+      return !m_bStop;
+    });
     set.Close();
   }
   HandOverEntries();
@@ -642,40 +636,12 @@ void CViewBackup::RestoreCheckedFiles() {
   theApp.m_nOverwriteAnswer = OverwriteAnswer::None;
   if (pickList.empty()) return;  // nothing picked: reading the set would write nothing
 
-  std::string target = m_strDriveRoot;
-  if (target.back() != '/') target += '/';
-  std::vector<std::string> fileNames;
-  std::vector<std::string> errorTexts;
-  CCompressedFile set;
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  CEntryReader reader(*m_pUI, copyBuffer.data(), theApp.m_nOverwriteAnswer);
   // Only onto the drive the viewer was opened for, while it is still mounted there; the whole
   // set is checked by a pass of its own before anything on it is replaced.
-  if (reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr) &&
-      reader.StartVerify(m_strSetPath, [this] { return m_bStop != 0; }) &&
-      set.Open(m_strSetPath.c_str(), 2)) {
-    CReadAheadFile ahead(set);  // inflating overlaps writing the files
-    std::string name;
-    std::string errorText;
-    std::string lastWhole;
-    uint32_t size = 0;
-    int64_t time = 0;
-    while (!m_bStop && reader.ExtractEntry(ahead, name, size, time, target, &pickList, &errorText)) {
-      lastWhole = name;
-      if (!errorText.empty()) {
-        fileNames.push_back(name);
-        errorTexts.push_back(errorText);
-      }
-      if (m_bStop) break;
-    }
-    reader.FinishRestore(ahead, fileNames, errorTexts);
-    if (!reader.DriveLost() && reader.SetDamaged())
-      CRestoreRun::AddDamagedSetRow(m_strSetPath, lastWhole, fileNames, errorTexts);
-    ahead.Close();
-  } else if (reader.DriveLost()) {
-    CEntryReader::NoteDriveRemoved(target, fileNames, errorTexts);
-  }
-  if (!fileNames.empty()) m_pUI->ShowErrorList(fileNames, errorTexts);
+  CRestoreRun run(*m_pUI, [this] { return m_bStop != 0; }, copyBuffer.data(), theApp.m_nOverwriteAnswer, nullptr);
+  if (m_driveAtOpen.valid) run.SetExpectedDrive(m_driveAtOpen);
+  run.RestoreSet(m_strSetPath, m_strDriveRoot, &pickList);
 }
 
 void CViewBackup::CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list) {
@@ -695,35 +661,22 @@ void CViewBackup::CollectCheckedFiles(const QModelIndex& item, std::vector<std::
 // Copy and Preview
 
 bool CViewBackup::ExtractToScratch(std::vector<std::string>& pickList) {
-  CCompressedFile set;
-  if (!set.Open(m_strSetPath.c_str(), 2)) return false;
   const QString saved = m_pStatus->text();
   SetStatusText("Extracting Files...");
 
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  OverwriteAnswer overwriteAnswer = OverwriteAnswer::None;  // nothing goes to the drive: never asked
-  CEntryReader reader(*m_pUI, copyBuffer.data(), overwriteAnswer);
-  std::vector<std::string> before = pickList;
-  std::vector<bool> written(pickList.size(), false);
-  std::string name;
-  std::string errorText;
-  uint32_t size = 0;
-  int64_t time = 0;
-  for (;;) {
-    const bool more = reader.ExtractEntry(set, name, size, time, std::string(), &pickList, &errorText);
-    // An element replaced by this call names a scratch copy that is good only when the entry's
-    // data was read whole and written without error.
-    for (size_t i = 0; i < pickList.size(); ++i) {
-      if (pickList[i] == before[i]) continue;
-      written[i] = more && errorText.empty() && !pickList[i].empty();
-      if (!written[i] && !pickList[i].empty()) ::unlink(pickList[i].c_str());
-      before[i] = pickList[i];
-    }
-    if (!more || m_bStop) break;
+  CExtractFiles extract(pickList);
+  const bool opened = extract.ExtractFrom(m_strSetPath, *m_pUI, copyBuffer.data(), [this] { return m_bStop != 0; });
+  std::vector<bool> written;
+  for (size_t i = 0; i < pickList.size(); ++i) {
+    const CExtractFiles::Pick& pick = extract.Picks()[i];
+    // A scratch copy is good only when the entry's data was read whole and written without error.
+    if (pick.found) pickList[i] = pick.path;
+    written.push_back(pick.written);
+    if (pick.found && !pick.written && !pick.path.empty()) ::unlink(pick.path.c_str());
   }
   m_pStatus->setText(saved);
-  set.Close();
-  return !written.empty() && std::all_of(written.begin(), written.end(), [](bool w) { return w; });
+  return opened && !written.empty() && std::all_of(written.begin(), written.end(), [](bool w) { return w; });
 }
 
 void CViewBackup::OnCopyToClipboard() {

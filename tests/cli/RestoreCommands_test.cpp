@@ -174,6 +174,7 @@ TEST_F(RestoreCommandsTest, AFileThatIsNoGzipStreamIsRefusedByEveryCommand) {
   CIndependentSetWriter none;
   ASSERT_TRUE(none.Write(SetPath("none.fcf")));
   EXPECT_EQ(Run(RunVerifyCommand, {SetPath("none.fcf")}), 0);
+  EXPECT_EQ(Run(RunListCommand, {SetPath("none.fcf")}), 0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "engine/EntryReader.h"
 
+#include "tests/engine/EntryCalls.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -23,31 +25,16 @@ constexpr int64_t kEntryTime = 1700000000;
 
 class EntryReaderTest : public RestoreFolders {
  protected:
-  struct Result {
-    bool more;
-    std::string name, error;
-    uint32_t size;
-    int64_t time;
-  };
+  using Result = EntryCall;
 
-  // Every call of ExtractEntry on a set until it returns false (that last call included).
+  // Every entry of a set through the set loop, as a restore (target), an extraction (picks
+  // without a target) or the viewer's load does it.
   std::vector<Result> ReadAll(const std::string& setPath, const std::string& target,
-                              std::vector<std::string>* pickList, bool withErrorText = true) {
-    std::vector<Result> results;
-    CCompressedFile file;
-    EXPECT_TRUE(file.Open(setPath.c_str(), 2));
-    CEntryReader reader(ui, buffer.data(), answer);
-    for (int guard = 0; guard < 10000; ++guard) {
-      Result r;
-      r.error = "unchanged";
-      r.size = 12345;
-      r.time = 0;
-      r.more = reader.ExtractEntry(file, r.name, r.size, r.time, target, pickList,
-                                   withErrorText ? &r.error : nullptr);
-      results.push_back(r);
-      if (!r.more) break;
-    }
-    file.Close();
+                              std::vector<std::string>* pickList, bool withErrorText = true,
+                              const std::string& pickFolder = std::string()) {
+    std::vector<Result> results = CEntryCalls::Read(ui, buffer.data(), answer, setPath, target, pickList, pickFolder);
+    if (!withErrorText)
+      for (Result& r : results) r.error = "unchanged";
     return results;
   }
 
@@ -177,7 +164,7 @@ TEST_F(EntryReaderTest, PickListsIgnoreCaseAndDriveLetter) {
   EXPECT_EQ(r[1].name, "F:\\docs\\b.txt");  // not picked: the stored name is handed out
   EXPECT_EQ(ReadFile(drive + "docs/a.txt"), "picked");
   EXPECT_EQ(Tree(drive), (std::vector<std::string>{"docs", "docs/a.txt"}));
-  EXPECT_EQ(pick, (std::vector<std::string>{ScratchFile("a.txt")}));
+  EXPECT_EQ(pick, (std::vector<std::string>{"E:\\Docs\\A.TXT"}));  // a restore leaves the picks as they were
   EXPECT_FALSE(Exists(ScratchFile("a.txt")));
 
   // To the scratch folder: two picked files of one bare name, the later replaces the earlier.
@@ -231,16 +218,10 @@ TEST_F(EntryReaderTest, PickFolderTakesPickedFilesUnderTheirBareNames) {
   ASSERT_TRUE(w.Write(SetPath("s.fcf")));
   std::string folder = base + "/out";
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  CCompressedFile file;
-  ASSERT_TRUE(file.Open(SetPath("s.fcf").c_str(), 2));
-  CEntryReader reader(ui, buffer.data(), answer);
-  reader.SetPickFolder(folder);
   std::vector<std::string> pick = {"D:\\DEEP\\ER\\F.TXT"};
-  std::string name, error;
-  uint32_t size;
-  int64_t time;
-  EXPECT_TRUE(reader.ExtractEntry(file, name, size, time, "", &pick, &error));
-  EXPECT_EQ(error, "");
+  auto r = ReadAll(SetPath("s.fcf"), "", &pick, true, folder);
+  EXPECT_TRUE(r[0].more);
+  EXPECT_EQ(r[0].error, "");
   EXPECT_EQ(pick[0], folder + "/f.txt");
   EXPECT_EQ(ReadFile(folder + "/f.txt"), "data");
 }
@@ -327,7 +308,7 @@ TEST_F(EntryReaderTest, DamagedHeadersEndTheSetWithOneErrorReading) {
 }
 
 // Runs one restore of "E:\big.bin" in a child whose file size limit is 20000 bytes. The
-// child's exit status: 0 when ExtractEntry returned true with a disk-full error text.
+// child's exit status: 0 when the entry was read whole with a disk-full error text.
 int RestoreWithSizeLimit(const std::string& set, const std::string& drive) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -337,22 +318,15 @@ int RestoreWithSizeLimit(const std::string& set, const std::string& drive) {
     CRecordingUI ui;
     std::vector<char> buffer(16384);
     OverwriteAnswer answer = OverwriteAnswer::None;
-    CCompressedFile file;
-    if (!file.Open(set.c_str(), 2)) _exit(11);
-    CEntryReader reader(ui, buffer.data(), answer);
-    std::string name, error;
-    uint32_t size;
-    int64_t time;
-    bool more = reader.ExtractEntry(file, name, size, time, drive, nullptr, &error);
-    if (!more) _exit(12);
-    if (error.find("Disk full") == std::string::npos) _exit(13);
-    if (!ui.messages.empty()) _exit(14);
-    // The stream is positioned at the next entry.
-    more = reader.ExtractEntry(file, name, size, time, drive, nullptr, &error);
-    if (!more || !error.empty() || name != drive + "next.txt") _exit(15);
-    // Files go in place once the set is known to be whole.
     std::vector<std::string> names, texts;
-    reader.FinishRestore(file, names, texts);
+    auto r = CEntryCalls::Read(ui, buffer.data(), answer, set, drive, nullptr, "", &names, &texts);
+    if (r.size() != 3) _exit(11);
+    if (!r[0].more) _exit(12);
+    if (r[0].error.find("Disk full") == std::string::npos) _exit(13);
+    if (!ui.messages.empty()) _exit(14);
+    // The stream was positioned at the next entry.
+    if (!r[1].more || !r[1].error.empty() || r[1].name != drive + "next.txt") _exit(15);
+    // Files go in place once the set is known to be whole.
     _exit(names.empty() && ui.messages.empty() ? 0 : 16);
   }
   int status = 0;
@@ -487,21 +461,6 @@ TEST_F(EntryReaderTest, SetsOfTheProgramsOwnStorageLayerReadBack) {
     EXPECT_EQ(ReadFile(drive + relative), e.data) << e.name;
   }
   EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST(CreateFolderChain, CreatesEachFolderBeforeTheLastSlash) {
-  char pattern[] = "/tmp/fern-chain-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string base = pattern;
-  CEntryReader::CreateFolderChain(base + "/a/b/f.txt");
-  struct stat st;
-  EXPECT_EQ(stat((base + "/a/b").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_NE(stat((base + "/a/b/f.txt").c_str(), &st), 0);
-  CEntryReader::CreateFolderChain("no-slash-here");
-  EXPECT_NE(stat("no-slash-here", &st), 0);
-  std::string command = "rm -rf '" + base + "'";
-  ASSERT_EQ(system(command.c_str()), 0);
 }
 
 }  // namespace

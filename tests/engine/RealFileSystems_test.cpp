@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/EntryReader.h"
+#include "engine/RestoreJournal.h"
 #include "engine/RestoreRun.h"
 #include "platform/SafeOpen.h"
 #include "tests/engine/IndependentSetWriter.h"
@@ -81,7 +81,7 @@ TEST_P(RealFileSystemTest, ReplacesFilesOfEveryNameLengthAndLeavesTheUsersBakAlo
   EXPECT_EQ(ReadFile(root + "dir/sub/big.bin"), Noise(300000, 2));
 
   std::vector<std::string> tree = Tree(root);
-  for (const std::string& path : tree) EXPECT_EQ(path.find(CEntryReader::TempPrefix()), std::string::npos) << path;
+  for (const std::string& path : tree) EXPECT_EQ(path.find(CRestoreJournal::TempPrefix()), std::string::npos) << path;
   EXPECT_TRUE(image.Unmount());
 }
 

@@ -216,3 +216,31 @@ TEST_F(RestoreRunTest, ADamagedSetIsNamedWithWhatCouldNotBeRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The viewer's restore of ticked files goes through the same RestoreSet as the main window.
+TEST_F(RestoreRunTest, PickedEntriesAloneAreRestoredWithTheSameRowsAndCap) {
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\docs\\a.txt", "first a", kEntryTime);
+  w.AddEntry("E:\\docs\\b.txt", "not ticked", kEntryTime);
+  w.AddEntry("E:\\docs\\a.txt", "second a", kEntryTime);  // the tick names the first only
+  for (int i = 0; i < 1002; ++i) w.AddEntry("E:\\..\\bad" + std::to_string(i), "d", kEntryTime);
+  w.AddEntry("E:\\late.txt", "after the cap", kEntryTime);
+  ASSERT_TRUE(w.Write(SetPath("S-1.fcf")));
+  std::vector<std::string> picks = {"X:\\DOCS\\A.TXT", "E:\\late.txt", "E:\\not\\there.txt"};
+  for (int i = 0; i < 1002; ++i) picks.push_back("E:\\..\\bad" + std::to_string(i));
+  auto run = MakeRun();
+  EXPECT_TRUE(run.RestoreSet(SetPath("S-1.fcf"), drive, &picks));
+  EXPECT_EQ(ReadFile(drive + "docs/a.txt"), "first a");
+  EXPECT_EQ(Tree(drive), (std::vector<std::string>{"docs", "docs/a.txt"}));  // cut off before late.txt
+  ASSERT_EQ(ui.errorLists.size(), 1u);
+  ASSERT_EQ(ui.errorLists[0].fileNames.size(), 1001u);
+  EXPECT_EQ(ui.errorLists[0].fileNames[0], "E:\\..\\bad0");
+  EXPECT_EQ(ui.errorLists[0].fileNames[1000], "<Exceeded Maximum number of Errors>");
+  EXPECT_EQ(ui.infoTexts.front(), drive + "docs/a.txt");
+  EXPECT_EQ(ui.driveInfoRefreshes, 1);
+  EXPECT_TRUE(ui.messages.empty());
+}
+
+}  // namespace

@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "engine/EntryReader.h"
+#include "engine/RestoreJournal.h"
+#include "engine/RestoreTarget.h"
 #include "engine/RestoreRun.h"
 #include "platform/DriveRoot.h"
 #include "storage/CompressedFile.h"
+#include "tests/engine/EntryCalls.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "tests/engine/RecordingUI.h"
 #include "tests/engine/RestoreFixture.h"
@@ -32,7 +34,7 @@ constexpr int64_t kEntryTime = 1700000000;
 
 bool HasTempFile(const std::vector<std::string>& tree) {
   for (const std::string& path : tree)
-    if (path.find(CEntryReader::TempPrefix()) != std::string::npos) return true;
+    if (path.find(CRestoreJournal::TempPrefix()) != std::string::npos) return true;
   return false;
 }
 
@@ -146,20 +148,11 @@ TEST_F(RestoreSafetyTest, ASetThatChangesAfterTheVerifyingPassReplacesNothingOfT
 
   CRecordingUI ui;
   OverwriteAnswer answer = OverwriteAnswer::None;
-  CEntryReader reader(ui, buffer.data(), answer);
-  CCompressedFile verified, changed;
-  ASSERT_TRUE(verified.Open(SetPath("a.fcf").c_str(), 2));
-  EXPECT_TRUE(reader.VerifySet(verified));
-  verified.Close();
-  ASSERT_TRUE(changed.Open(SetPath("b.fcf").c_str(), 2));
-  std::string name, error;
-  uint32_t size = 0;
-  int64_t time = 0;
-  EXPECT_TRUE(reader.ExtractEntry(changed, name, size, time, drive, nullptr, &error));
-  EXPECT_FALSE(reader.ExtractEntry(changed, name, size, time, drive, nullptr, &error));
-  std::vector<std::string> names, texts;
-  reader.FinishRestore(changed, names, texts);
-  changed.Close();
+  // The checking pass reads the first set while the restore reads the second.
+  auto calls = CEntryCalls::Read(ui, buffer.data(), answer, SetPath("b.fcf"), drive, nullptr, "", nullptr, nullptr,
+                                 SetPath("a.fcf"));
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_TRUE(calls[0].more && calls[1].more);
   EXPECT_EQ(ui.messages, std::vector<std::string>{"error reading"});
   EXPECT_EQ(ReadFile(drive + "one.txt"), "one from the first");  // matched the verified set
   EXPECT_EQ(ReadFile(drive + "two.txt"), "earlier two");
@@ -234,16 +227,13 @@ TEST_F(RestoreSafetyTest, NothingIsWrittenOnceTheDriveIsNoLongerMountedThere) {
 
   // A restore that starts after the drive is gone (the viewer's case: the drive was seen when
   // it opened) writes nothing either.
-  CEntryReader reader(ui, buffer.data(), answer);
-  EXPECT_FALSE(reader.SetDrive(point + "/", &atStart));
-  EXPECT_TRUE(reader.DriveLost());
-  CCompressedFile set;
-  ASSERT_TRUE(set.Open(SetPath("s.fcf").c_str(), 2));
-  std::string name, error;
-  uint32_t size = 0;
-  int64_t time = 0;
-  EXPECT_FALSE(reader.ExtractEntry(set, name, size, time, point + "/", nullptr, &error));
-  set.Close();
+  CRestoreTarget target(ui, answer);
+  EXPECT_FALSE(target.SetDrive(point + "/", &atStart));
+  EXPECT_TRUE(target.Lost());
+  CRestoreRun later(ui, stop, buffer.data(), answer, nullptr);
+  later.SetExpectedDrive(atStart);
+  EXPECT_TRUE(later.RestoreSet(SetPath("s.fcf"), point + "/"));
+  EXPECT_TRUE(later.DriveChanged());
   EXPECT_TRUE(Tree(point).empty());
   rmdir(point.c_str());
 }
@@ -373,23 +363,19 @@ class ConcurrentVerifyTest : public RestoreSafetyTest {
                        std::vector<std::string>& names, std::vector<std::string>& texts,
                        std::function<bool()> stopped) {
     OverwriteAnswer answer = OverwriteAnswer::None;
-    CEntryReader reader(ui, buffer.data(), answer);
-    ASSERT_TRUE(reader.StartVerify(set, std::move(stopped)));
-    CCompressedFile stream;
-    ASSERT_TRUE(stream.Open(set.c_str(), 2));
-    std::string name, error;
-    uint32_t size = 0;
-    int64_t time = 0;
     int read = 0;
-    while (reader.ExtractEntry(stream, name, size, time, drive, nullptr, &error)) {
-      if (!error.empty()) {
-        names.push_back(name);
-        texts.push_back(error);
+    // A stop asked while the pass still runs: what was written so far is dropped.
+    auto stopAt20 = [&] { return read++ == 20 && stop.load(); };
+    std::vector<std::string> laterNames, laterTexts;
+    for (const EntryCall& call : CEntryCalls::Read(ui, buffer.data(), answer, set, drive, nullptr, "", &laterNames,
+                                                   &laterTexts, set, std::move(stopped), stopAt20)) {
+      if (call.more && !call.error.empty()) {
+        names.push_back(call.name);
+        texts.push_back(call.error);
       }
-      // A stop asked while the pass still runs: what was written so far is dropped.
-      if (++read == 20 && stop.load()) break;
     }
-    reader.FinishRestore(stream, names, texts);
+    names.insert(names.end(), laterNames.begin(), laterNames.end());
+    texts.insert(texts.end(), laterTexts.begin(), laterTexts.end());
   }
 
   // Restores with a pass that never stops; how many times the pass asked (once before each
@@ -580,7 +566,7 @@ TEST_F(ConcurrentVerifyTest, ReplacementsWaitBesideThePassWithinTheOpenFolderBou
       for (int i = 0; i < 1000 && mostWaiting <= 256 && still < 30; ++i) {
         size_t waiting = 0;
         for (const std::string& name : Tree(drive))
-          if (name.find(CEntryReader::TempPrefix()) != std::string::npos) ++waiting;
+          if (name.find(CRestoreJournal::TempPrefix()) != std::string::npos) ++waiting;
         still = fewDescriptors && waiting > 0 && waiting == mostWaiting ? still + 1 : 0;
         mostWaiting = std::max(mostWaiting, waiting);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/EntryReader.h"
+#include "engine/RestoreJournal.h"
+#include "tests/engine/EntryCalls.h"
 #include "storage/CompressedFile.h"
 #include "storage/StoredName.h"
 #include "tests/engine/IndependentSetWriter.h"
@@ -51,21 +52,12 @@ class WindowsNamesTest : public RestoreFolders {
   void ReadSet(const std::string& set, const std::string& target, std::vector<std::string>* pickList,
                std::vector<std::string>& names, std::vector<std::string>& errors,
                std::vector<std::string>* laterNames = nullptr, std::vector<std::string>* laterTexts = nullptr) {
-    CCompressedFile file;
-    ASSERT_TRUE(file.Open(set.c_str(), 2));
-    CEntryReader reader(ui, buffer.data(), answer);
-    std::string name, error;
-    uint32_t size = 0;
-    int64_t time = 0;
-    while (reader.ExtractEntry(file, name, size, time, target, pickList, &error)) {
-      names.push_back(name);
-      errors.push_back(error);
+    for (const EntryCall& call : CEntryCalls::Read(ui, buffer.data(), answer, set, target, pickList, "", laterNames,
+                                                    laterTexts)) {
+      if (!call.more) break;
+      names.push_back(call.name);
+      errors.push_back(call.error);
     }
-    std::vector<std::string> rowNames, rowTexts;
-    reader.FinishRestore(file, rowNames, rowTexts);
-    if (laterNames != nullptr) *laterNames = rowNames;
-    if (laterTexts != nullptr) *laterTexts = rowTexts;
-    file.Close();
   }
 
   CRecordingUI ui;
@@ -145,7 +137,7 @@ TEST_F(WindowsNamesTest, WindowsSetsRestoreOntoExfatAndNtfsSticks) {
     EXPECT_EQ(ReadFile(root + kCafeUtf8 + "/" + kGruesseUtf8), "gruesse");
     for (const std::string& name : Tree(root)) {
       EXPECT_EQ(name.find("odd"), std::string::npos) << name;
-      EXPECT_EQ(name.find(CEntryReader::TempPrefix()), std::string::npos) << name;
+      EXPECT_EQ(name.find(CRestoreJournal::TempPrefix()), std::string::npos) << name;
     }
   }
 }
