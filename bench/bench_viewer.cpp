@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/fernapp.h"
 #include "bench/BenchFolder.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
@@ -146,7 +145,6 @@ double ProcessCpu() {
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication app(argc, argv);
-  theApp.InitSharedResources();
 
   fernbench::CBenchFolder bench("viewer", 256);
   if (!bench.Ok()) return 1;
@@ -190,6 +188,5 @@ int main(int argc, char** argv) {
   printf("set_read_s: %.3f, cpu_s: %.3f\n", read, fernbench::Median(readCpu));
   printf("viewer_vs_read: %.2f\n", load100 / read);
   printf("viewer_load_200k_vs_100k: %.2f\n", load200 / load100);
-  theApp.m_imageList.clear();
   return 0;
 }

@@ -5,17 +5,15 @@
 #include <string>
 #include <unordered_map>
 
-#include "app/fernapp.h"
+#include "res/gui/ListPictures.h"
 #include "storage/FixedText.h"
 #include "viewer/TreeItem.h"
 #include "viewer/ViewBackup.h"
 
-CSetTreeModel::CSetTreeModel(QObject* parent) : QAbstractItemModel(parent) {
-  if (theApp.m_imageList.size() > IMAGE_FILE) {
-    m_folderIcon = QIcon(theApp.m_imageList[IMAGE_FOLDER]);
-    m_fileIcon = QIcon(theApp.m_imageList[IMAGE_FILE]);
-  }
-}
+CSetTreeModel::CSetTreeModel(QObject* parent)
+    : QAbstractItemModel(parent),
+      m_folderIcon(fern::ListPicture(IMAGE_FOLDER)),
+      m_fileIcon(fern::ListPicture(IMAGE_FILE)) {}
 
 QModelIndex CSetTreeModel::index(int row, int column, const QModelIndex& parent) const {
   if (column != 0 || row < 0) return QModelIndex();

@@ -34,7 +34,6 @@
 #include <cerrno>
 #include <chrono>
 
-#include "app/fernapp.h"
 #include "dialogs/DialogFrame.h"
 #include "dialogs/GuiThread.h"
 #include "engine/EntryReader.h"
@@ -42,6 +41,7 @@
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "res/gui/DialogUnits.h"
+#include "res/gui/ListPictures.h"
 #include "res/gui/Pictures.h"
 #include "storage/CompressedFile.h"
 #include "storage/ReadAheadFile.h"
@@ -309,8 +309,8 @@ void CViewBackup::paintEvent(QPaintEvent* /*event*/) {
   }
   if (m_strTitle.empty()) return;
   const QString title = Text(m_strTitle);
-  painter.setFont(theApp.m_fontVertical);
-  const QFontMetrics metrics(theApp.m_fontVertical);
+  painter.setFont(fern::VerticalFont());
+  const QFontMetrics metrics(fern::VerticalFont());
   const int extent = metrics.horizontalAdvance(title);
   // Turned by 90 degrees, reading upwards: the text ends 40 pixels below the top, the tops of
   // its letters face the left edge, 3 pixels in.
@@ -639,7 +639,7 @@ void CViewBackup::RestoreCheckedFiles() {
   fern::RunOnGuiThread([this, &pickList] {
     if (TopItem().isValid()) CollectCheckedFiles(TopItem(), pickList);
   });
-  theApp.m_nOverwriteAnswer = OverwriteAnswer::None;
+  m_nOverwriteAnswer = OverwriteAnswer::None;
   if (pickList.empty()) return;  // nothing picked: reading the set would write nothing
 
   std::string target = m_strDriveRoot;
@@ -648,7 +648,7 @@ void CViewBackup::RestoreCheckedFiles() {
   std::vector<std::string> errorTexts;
   CCompressedFile set;
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  CEntryReader reader(*m_pUI, copyBuffer.data(), theApp.m_nOverwriteAnswer);
+  CEntryReader reader(*m_pUI, copyBuffer.data(), m_nOverwriteAnswer);
   // Only onto the drive the viewer was opened for, while it is still mounted there; the whole
   // set is checked by a pass of its own before anything on it is replaced.
   if (reader.SetDrive(target, m_driveAtOpen.valid ? &m_driveAtOpen : nullptr) &&

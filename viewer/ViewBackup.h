@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/EngineUI.h"
 #include "platform/DriveRoot.h"
 #include "viewer/TreeIndex.h"
 #include "viewer/TreeItem.h"
@@ -148,6 +149,8 @@ class CViewBackup : public QDialog {
   std::thread m_worker;
   std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
+  // The answer "to All" of the overwrite prompt, remembered across the entries of one restore.
+  OverwriteAnswer m_nOverwriteAnswer = OverwriteAnswer::None;
 
   // Entries read by the worker and not yet in the tree: their stored names one after the
   // other, with the piece of each and its size and time.

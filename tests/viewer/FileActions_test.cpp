@@ -10,10 +10,14 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include <QPushButton>
+
 #include "ViewerTestSupport.h"
+#include "dialogs/OWPrompt.h"
 #include "platform/TempFolder.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "res/Resource.h"
+#include "tests/dialogs/ModalHelpers.h"
 
 using namespace viewertest;
 
@@ -69,12 +73,10 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   ASSERT_FALSE(Checked(Child(top, "skip")));
   ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
 
-  theApp.m_nOverwriteAnswer = OverwriteAnswer::YesToAll;  // a restore starts without a remembered answer
   view.CommandAction(ID_RESTORE_CHECKED)->trigger();
   EXPECT_EQ(view.StatusLine()->text(), "Restoring...");
   ASSERT_TRUE(WaitIdle(view));
   EXPECT_EQ(view.StatusLine()->text(), "Done!");
-  EXPECT_EQ(theApp.m_nOverwriteAnswer, OverwriteAnswer::None);
   EXPECT_EQ(ReadFile(drive / "keep/a.txt"), "alpha");
   EXPECT_EQ(ReadFile(drive / "keep/sub/b.txt"), "bravo");
   EXPECT_EQ(ReadFile(drive / "two/same.txt"), "first same");
@@ -84,6 +86,32 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   EXPECT_FALSE(Exists(drive / "keep/a.txt.bak"));
   // The button is not re-evaluated at the end.
   EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+}
+
+TEST(ViewerActions, EveryRestoreAsksAgainAboutNewerFiles) {
+  TempDir dir, drive;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\a.txt", "alpha"}}));
+  std::ofstream(drive / "a.txt") << "newer";  // written now: newer than the set's 2005
+  CViewBackup view;
+  OpenAndLoad(view, set, drive.Path() + "/");
+  ClickBox(view.Tree(), Child(view.TopItem(), "a.txt"));
+  ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  {
+    WhenModal<COWPrompt> yesToAll([](COWPrompt* prompt) { prompt->Button(IDC_OW_YESTOALL)->click(); });
+    view.CommandAction(ID_RESTORE_CHECKED)->trigger();
+    ASSERT_TRUE(WaitIdle(view));
+    EXPECT_TRUE(yesToAll.Seen());
+  }
+  EXPECT_EQ(ReadFile(drive / "a.txt"), "alpha");
+
+  // "Yes to All" held for that restore only: the next one asks again, and No keeps the file.
+  std::ofstream(drive / "a.txt") << "newer again";
+  WhenModal<COWPrompt> no([](COWPrompt* prompt) { prompt->Button(IDCANCEL)->click(); });
+  view.CommandAction(ID_RESTORE_CHECKED)->trigger();
+  ASSERT_TRUE(WaitIdle(view));
+  EXPECT_TRUE(no.Seen());
+  EXPECT_EQ(ReadFile(drive / "a.txt"), "newer again");
 }
 
 TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "res/Resource.h"
+#include "res/gui/ListPictures.h"
 #include "tests/storage/GermanLocale.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/TreeItem.h"
@@ -67,8 +68,8 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
   EXPECT_EQ(view.m_strTitle.rfind("MYSTICK (", 0), 0u) << view.m_strTitle;
   EXPECT_EQ(view.m_strTitle.back(), ')');
   // Folder and file pictures of the shared image list.
-  EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FOLDER].toImage());
-  EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FILE].toImage());
+  EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FOLDER).toImage());
+  EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FILE).toImage());
 }
 
 TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {

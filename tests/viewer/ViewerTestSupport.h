@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/fernapp.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
 #include "viewer/SetTreeModel.h"
