@@ -128,7 +128,7 @@ double LoadIntoViewer(const std::string& path, size_t& nodes) {
   // Sleep until the worker hands something over, as the dialog's own event loop would.
   while (view.m_bBusy) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   const double seconds = timer.nsecsElapsed() / 1e9;
-  nodes = view.m_items.size();
+  nodes = view.NodeCount();
   return seconds;
 }
 

@@ -14,6 +14,7 @@
 
 #include "ViewerTestSupport.h"
 #include "dialogs/OWPrompt.h"
+#include "viewer/ScratchActions.h"
 #include "platform/TempFolder.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "res/Resource.h"
@@ -215,13 +216,13 @@ TEST(ViewerActions, PreviewWithoutAnAssociationTakesTheChooser) {
 }
 
 TEST(ViewerActions, OpenErrorTextsFollowTheCause) {
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOENT), "The specified file was not found.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOTDIR), "The specified path was not found.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EACCES), "The operating system denied access to the specified file.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOMEM), "There was not enough memory to complete the operation.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EMFILE), "The operating system is out of memory or resources.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EIO), "Error opening!");
-  EXPECT_EQ(CViewBackup::OpenErrorText(0), "Error opening!");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOENT), "The specified file was not found.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOTDIR), "The specified path was not found.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EACCES), "The operating system denied access to the specified file.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOMEM), "There was not enough memory to complete the operation.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EMFILE), "The operating system is out of memory or resources.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EIO), "Error opening!");
+  EXPECT_EQ(CScratchActions::OpenErrorText(0), "Error opening!");
 }
 
 TEST(ViewerActions, SetDeletedAfterOpeningDoesNothing) {

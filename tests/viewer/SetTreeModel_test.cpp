@@ -33,7 +33,7 @@ void ExpectSortedChildren(const QAbstractItemModel& model, const QModelIndex& pa
     ASSERT_EQ(child.parent(), parent);
     ASSERT_EQ(child.row(), i);
     if (i > 0) {
-      ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(model.index(i - 1, 0, parent)),
+      ASSERT_LT(CSetTreeBuilder::CompareItems(*CViewBackup::NodeOf(model.index(i - 1, 0, parent)),
                                           *CViewBackup::NodeOf(child)),
                 0)
           << i;

@@ -54,8 +54,8 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
   ASSERT_NE(c, nullptr);
   EXPECT_FALSE(c->m_bFolder);
   EXPECT_EQ(c->m_strText, "c.txt");
-  EXPECT_EQ(view.m_items.size(), 8u);  // E:, a.txt, docs, b.txt, sub, c.txt, Zeta, d.txt
-  EXPECT_EQ(view.m_items[0]->m_strText, "E:");  // creation order
+  EXPECT_EQ(view.NodeCount(), 8u);  // E:, a.txt, docs, b.txt, sub, c.txt, Zeta, d.txt
+  EXPECT_EQ(view.Node(0).m_strText, "E:");  // creation order
 
   // Loaded: idle, status empty, stop hidden, nothing enabled without a check or a selection.
   EXPECT_EQ(view.m_bBusy, 0);
@@ -107,12 +107,12 @@ TEST(ViewerTree, CompareItemsRanksFoldersFirstThenLabels) {
   file.m_strText = "Alpha";
   upper.m_strText = "Docs";
   lower.m_strText = "docs";
-  EXPECT_LT(CViewBackup::CompareItems(folder, file), 0);
-  EXPECT_GT(CViewBackup::CompareItems(file, folder), 0);
-  EXPECT_LT(CViewBackup::CompareItems(upper, lower), 0);
-  EXPECT_GT(CViewBackup::CompareItems(lower, upper), 0);
-  EXPECT_EQ(CViewBackup::CompareItems(lower, lower), 0);
-  EXPECT_LT(CViewBackup::CompareItems(file, lower), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(folder, file), 0);
+  EXPECT_GT(CSetTreeBuilder::CompareItems(file, folder), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(upper, lower), 0);
+  EXPECT_GT(CSetTreeBuilder::CompareItems(lower, upper), 0);
+  EXPECT_EQ(CSetTreeBuilder::CompareItems(lower, lower), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(file, lower), 0);
 }
 
 TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
@@ -227,11 +227,11 @@ TEST(ViewerTree, TreeIsBuiltOnTheGuiThreadWhileTheWorkerReadsAhead) {
   view.show();
   ASSERT_EQ(view.m_bBusy, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // no events handled meanwhile
-  EXPECT_TRUE(view.m_items.empty());
+  EXPECT_TRUE(view.NodeCount() == 0);
   EXPECT_EQ(view.Model()->rowCount(), 0);
   ASSERT_TRUE(WaitIdle(view));
 
-  ASSERT_EQ(view.m_items.size(), 1u + 3u + 60000u);
+  ASSERT_EQ(view.NodeCount(), 1u + 3u + 60000u);
   const QModelIndex top = view.TopItem();
   EXPECT_EQ(ChildLabels(top), (QStringList{"f0", "f1", "f2"}));
   const QModelIndex f1 = Child(top, "f1");

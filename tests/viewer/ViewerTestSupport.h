@@ -114,7 +114,7 @@ inline QStringList ChildLabels(const QModelIndex& parent) {
   return labels;
 }
 
-inline bool Checked(const QModelIndex& item) { return CViewBackup::IsChecked(item); }
+inline bool Checked(const QModelIndex& item) { return CSetTreeModel::IsChecked(item); }
 
 // Closes the next message box that opens and keeps its text (for handlers that show one).
 class MessageCatcher {
