@@ -775,9 +775,7 @@ void CBackupDlg::ViewSelectedSet() {
   if (first == nullptr) return;
   CViewBackup dlg;
   const std::string root = DriveRoot();
-  dlg.m_strSetPath = RowPath(first);
-  dlg.m_strDriveRoot = root;
-  dlg.m_bDriveAttached = !root.empty();
+  dlg.SetSetAndDrive(RowPath(first), root);
   dlg.exec();
 }
 

@@ -121,12 +121,12 @@ double ReadSetHere(const std::string& path, long& entries) {
 // Seconds from opening the viewer until its loader has finished.
 double LoadIntoViewer(const std::string& path, size_t& nodes) {
   CViewBackup view;
-  view.m_strSetPath = path;
+  view.SetSetAndDrive(path, "");
   QElapsedTimer timer;
   timer.start();
   view.show();
   // Sleep until the worker hands something over, as the dialog's own event loop would.
-  while (view.m_bBusy) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  while (view.Busy()) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   const double seconds = timer.nsecsElapsed() / 1e9;
   nodes = view.NodeCount();
   return seconds;

@@ -25,21 +25,18 @@
 
 #include "dialogs/GuiThread.h"
 #include "res/Resource.h"
-#include "res/StringTable.h"
 #include "res/gui/DialogUnits.h"
 #include "res/gui/ListPictures.h"
-#include "res/gui/Pictures.h"
 #include "storage/SetFormat.h"
 #include "viewer/CheckedRestore.h"
 #include "viewer/ScratchActions.h"
 #include "viewer/SetTreeLoader.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/ViewerEngineUI.h"
+#include "viewer/ViewerToolBar.h"
 #include "viewer/WaitCursor.h"
 
 namespace {
-
-constexpr int kCommandIds[3] = {ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW};
 
 QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
 
@@ -83,28 +80,9 @@ CViewBackup::CViewBackup(QWidget* parent)
   m_pStopButton->setDefault(false);
   connect(m_pStopButton, &QPushButton::clicked, this, [this] { OnCancel(); });
 
-  m_wndToolBar = new QToolBar(this);
-  m_wndToolBar->setObjectName(QStringLiteral("toolbar130"));
-  m_wndToolBar->setMovable(false);
-  m_wndToolBar->setFloatable(false);
-  m_wndToolBar->setIconSize(QSize(39, 24));
-  m_wndToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-  m_wndToolBar->setContentsMargins(5, 0, 0, 0);
-  const QPixmap strip = fern::LoadBitmapRes(IDB_VIEWTOOLBAR);
-  for (int i = 0; i < 3; ++i) {
-    const int id = kCommandIds[i];
-    const std::string resource = fern::LoadString(id);
-    const size_t newline = resource.find('\n');
-    std::string tip = newline == std::string::npos ? std::string() : resource.substr(newline + 1);
-    if (tip.size() > 79) tip.resize(79);
-    QIcon icon;
-    if (!strip.isNull()) icon = QIcon(strip.copy(i * 39, 0, 39, 24));
-    QAction* action = m_wndToolBar->addAction(icon, Text(resource.substr(0, newline)));
-    action->setData(id);
-    action->setToolTip(Text(tip));
-    action->setEnabled(false);
-    connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
-  }
+  m_wndToolBar = new CViewerToolBar(this);
+  for (int id : CViewerToolBar::kCommandIds)
+    connect(m_wndToolBar->CommandAction(id), &QAction::triggered, this, [this, id] { OnCommand(id); });
 
   m_pLoader = std::make_unique<CSetTreeLoader>(*this, *m_pUI, m_bStop,
                                                [this](const CSetTreeBuilder::CEntryBatch& batch) { InsertEntries(batch); });
@@ -127,11 +105,15 @@ CViewBackup::~CViewBackup() {
   }
 }
 
-QAction* CViewBackup::CommandAction(int id) const {
-  for (QAction* action : m_wndToolBar->actions())
-    if (action->data().toInt() == id) return action;
-  return nullptr;
+void CViewBackup::SetSetAndDrive(const std::string& setPath, const std::string& driveRoot) {
+  m_strSetPath = setPath;
+  m_strDriveRoot = driveRoot;
+  m_bDriveAttached = !driveRoot.empty();
 }
+
+QToolBar* CViewBackup::ToolBar() const { return m_wndToolBar; }
+
+QAction* CViewBackup::CommandAction(int id) const { return m_wndToolBar->CommandAction(id); }
 
 CTreeItem* CViewBackup::NodeOf(const QModelIndex& index) {
   if (!index.isValid()) return nullptr;
@@ -166,7 +148,7 @@ void CViewBackup::OnInitDialog() {
   m_bStop = 0;
   m_pStatus->setText(QStringLiteral("Loading..."));
   RepositionControls();
-  for (int id : kCommandIds) CommandAction(id)->setEnabled(false);
+  for (int id : CViewerToolBar::kCommandIds) CommandAction(id)->setEnabled(false);
 
   struct stat status {};
   if (!m_strSetPath.empty() && ::stat(m_strSetPath.c_str(), &status) == 0) {

@@ -26,6 +26,7 @@ class CScratchActions;
 class CSetTreeLoader;
 class CSetTreeModel;
 class CViewerEngineUI;
+class CViewerToolBar;
 
 class CViewBackup : public QDialog {
   Q_OBJECT
@@ -35,14 +36,18 @@ class CViewBackup : public QDialog {
   CViewBackup(const CViewBackup&) = delete;
   CViewBackup& operator=(const CViewBackup&) = delete;
 
-  // Set by the opener before exec().
-  std::string m_strSetPath;     // full path of the set file
-  std::string m_strTitle;       // band text, made when the dialog starts
-  std::string m_strDriveRoot;   // mount point of the attached drive, ending in '/'; "" when none
-  std::atomic<int> m_bBusy{0};  // an operation (loading, restoring, extracting) runs
-  std::atomic<int> m_bStop{1};  // stop request; 1 whenever nothing runs
-  bool m_bDriveAttached = false;
-  fern::CDriveIdentity m_driveAtOpen;  // the drive at m_strDriveRoot when the dialog started
+  // Called by the opener before exec(): the full path of the set file, and the mount point of
+  // the attached drive, ending in '/' ("" when none).
+  void SetSetAndDrive(const std::string& setPath, const std::string& driveRoot);
+  const std::string& SetPath() const { return m_strSetPath; }
+  const std::string& DriveRoot() const { return m_strDriveRoot; }
+  bool DriveAttached() const { return m_bDriveAttached; }
+  // The band text, made when the dialog starts.
+  const std::string& Title() const { return m_strTitle; }
+  // Whether an operation (loading, restoring, extracting) runs; whether a stop is requested
+  // (always so while nothing runs).
+  bool Busy() const { return m_bBusy != 0; }
+  bool StopRequested() const { return m_bStop != 0; }
 
   // The nodes of the tree, in creation order.
   size_t NodeCount() const { return m_builder.NodeCount(); }
@@ -54,7 +59,7 @@ class CViewBackup : public QDialog {
   // The widgets, by role (tests drive them).
   QTreeView* Tree() const { return m_tree; }
   CSetTreeModel* Model() const { return m_pModel; }
-  QToolBar* ToolBar() const { return m_wndToolBar; }
+  QToolBar* ToolBar() const;
   QLabel* StatusLine() const { return m_pStatus; }
   QPushButton* StopButton() const { return m_pStopButton; }
   QAction* CommandAction(int id) const;
@@ -116,7 +121,15 @@ class CViewBackup : public QDialog {
 
   friend class CViewerEngineUI;
 
-  QToolBar* m_wndToolBar = nullptr;
+  std::string m_strSetPath;
+  std::string m_strTitle;
+  std::string m_strDriveRoot;
+  std::atomic<int> m_bBusy{0};
+  std::atomic<int> m_bStop{1};
+  bool m_bDriveAttached = false;
+  fern::CDriveIdentity m_driveAtOpen;  // the drive at m_strDriveRoot when the dialog started
+
+  CViewerToolBar* m_wndToolBar = nullptr;
   QTreeView* m_tree = nullptr;
   CSetTreeModel* m_pModel = nullptr;
   QLabel* m_pStatus = nullptr;

@@ -141,8 +141,8 @@ TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {
   EXPECT_EQ(data->text().toStdString(), path);
   EXPECT_EQ(data->data("x-special/gnome-copied-files").toStdString(),
             "copy\n" + QUrl::fromLocalFile(QString::fromStdString(path)).toEncoded().toStdString());
-  EXPECT_EQ(view.m_bBusy, 0);
-  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_FALSE(view.Busy());
+  EXPECT_TRUE(view.StopRequested());
 
   // The same name in another folder replaces the scratch copy.
   tree->setCurrentIndex(Child(Child(top, "three"), "same.txt"));
@@ -263,11 +263,9 @@ TEST(ViewerActions, CommandsDoNothingWhileLoading) {
   for (int i = 0; i < 30000; ++i) entries.push_back({"E:\\n" + std::to_string(i) + ".txt", "q"});
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
-  view.m_strDriveRoot = drive.Path() + "/";
-  view.m_bDriveAttached = true;
+  view.SetSetAndDrive(set, drive.Path() + "/");
   view.show();
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   view.OnCommand(ID_COPY_TO_CLIPBOARD);
   view.OnCommand(ID_PREVIEW);
   view.OnCommand(ID_RESTORE_CHECKED);
@@ -287,7 +285,7 @@ TEST(ViewerActions, EscapeDuringRestoreStopsAfterTheCurrentEntry) {
   OpenAndLoad(view, set, drive.Path() + "/");
   ClickBox(view.Tree(), view.TopItem());
   view.OnCommand(ID_RESTORE_CHECKED);
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   Key(view.Tree(), Qt::Key_Escape);
   EXPECT_TRUE(view.isVisible());
   EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");

@@ -58,15 +58,15 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
   EXPECT_EQ(view.Node(0).m_strText, "E:");  // creation order
 
   // Loaded: idle, status empty, stop hidden, nothing enabled without a check or a selection.
-  EXPECT_EQ(view.m_bBusy, 0);
-  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_FALSE(view.Busy());
+  EXPECT_TRUE(view.StopRequested());
   EXPECT_EQ(view.StatusLine()->text(), "");
   EXPECT_FALSE(view.StopButton()->isVisible());
   EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
   EXPECT_FALSE(view.CommandAction(ID_PREVIEW)->isEnabled());
   EXPECT_FALSE(view.CommandAction(ID_COPY_TO_CLIPBOARD)->isEnabled());
-  EXPECT_EQ(view.m_strTitle.rfind("MYSTICK (", 0), 0u) << view.m_strTitle;
-  EXPECT_EQ(view.m_strTitle.back(), ')');
+  EXPECT_EQ(view.Title().rfind("MYSTICK (", 0), 0u) << view.Title();
+  EXPECT_EQ(view.Title().back(), ')');
   // Folder and file pictures of the shared image list.
   EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FOLDER).toImage());
   EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FILE).toImage());
@@ -121,7 +121,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
     CViewBackup view;
     OpenAndLoad(view, dir / "GONE-5.fcf", dir.Path() + "/");
     EXPECT_EQ(view.Model()->rowCount(), 0);
-    EXPECT_TRUE(view.m_strTitle.empty());
+    EXPECT_TRUE(view.Title().empty());
     EXPECT_EQ(view.StatusLine()->text(), "");
     EXPECT_FALSE(view.StopButton()->isVisible());
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
@@ -134,7 +134,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
     EXPECT_EQ(view.Model()->rowCount(), 0);
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
     // No '-' in the name: the band starts with " (" and the date.
-    EXPECT_EQ(view.m_strTitle.rfind(" (", 0), 0u) << view.m_strTitle;
+    EXPECT_EQ(view.Title().rfind(" (", 0), 0u) << view.Title();
   }
 }
 
@@ -223,9 +223,9 @@ TEST(ViewerTree, TreeIsBuiltOnTheGuiThreadWhileTheWorkerReadsAhead) {
   }
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
+  view.SetSetAndDrive(set, "");
   view.show();
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // no events handled meanwhile
   EXPECT_TRUE(view.NodeCount() == 0);
   EXPECT_EQ(view.Model()->rowCount(), 0);
