@@ -699,8 +699,8 @@ void CBackupDlg::InsertSetRow(const std::string& date, const std::string& name,
   item->setData(0, ROLE_IMAGE, image);
   item->setData(1, ROLE_BYTES, QByteArray::fromStdString(name));
   item->setData(2, ROLE_BYTES, QByteArray::fromStdString(path));
-  if (image >= 0 && image < theApp.m_imageList.size())
-    item->setIcon(0, QIcon(theApp.m_imageList.at(image)));
+  if (image >= 0 && image < IMAGE_COUNT)
+    item->setIcon(0, QIcon(fern::ListPicture(image)));
   m_listSets->insertTopLevelItem(0, item);
 }
 
@@ -775,9 +775,7 @@ void CBackupDlg::ViewSelectedSet() {
   if (first == nullptr) return;
   CViewBackup dlg;
   const std::string root = DriveRoot();
-  dlg.m_strSetPath = RowPath(first);
-  dlg.m_strDriveRoot = root;
-  dlg.m_bDriveAttached = !root.empty();
+  dlg.SetSetAndDrive(RowPath(first), root);
   dlg.exec();
 }
 
@@ -913,7 +911,7 @@ void CBackupDlg::paintEvent(QPaintEvent*) {
   }
 
   // The label reads from bottom to top: its baseline turned by 90 degrees.
-  const QFont& font = theApp.m_fontVertical;
+  const QFont font = fern::VerticalFont();
   const QFontMetrics metrics(font);
   const int E = metrics.horizontalAdvance(QStringLiteral("Fernlet"));
   const int h = metrics.height();

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/fernapp.h"
 #include "bench/BenchFolder.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
@@ -122,14 +121,14 @@ double ReadSetHere(const std::string& path, long& entries) {
 // Seconds from opening the viewer until its loader has finished.
 double LoadIntoViewer(const std::string& path, size_t& nodes) {
   CViewBackup view;
-  view.m_strSetPath = path;
+  view.SetSetAndDrive(path, "");
   QElapsedTimer timer;
   timer.start();
   view.show();
   // Sleep until the worker hands something over, as the dialog's own event loop would.
-  while (view.m_bBusy) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  while (view.Busy()) QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   const double seconds = timer.nsecsElapsed() / 1e9;
-  nodes = view.m_items.size();
+  nodes = view.NodeCount();
   return seconds;
 }
 
@@ -146,7 +145,6 @@ double ProcessCpu() {
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
   QApplication app(argc, argv);
-  theApp.InitSharedResources();
 
   fernbench::CBenchFolder bench("viewer", 256);
   if (!bench.Ok()) return 1;
@@ -190,6 +188,5 @@ int main(int argc, char** argv) {
   printf("set_read_s: %.3f, cpu_s: %.3f\n", read, fernbench::Median(readCpu));
   printf("viewer_vs_read: %.2f\n", load100 / read);
   printf("viewer_load_200k_vs_100k: %.2f\n", load200 / load100);
-  theApp.m_imageList.clear();
   return 0;
 }

@@ -5,17 +5,15 @@
 #include <string>
 #include <unordered_map>
 
-#include "app/fernapp.h"
+#include "res/gui/ListPictures.h"
 #include "storage/FixedText.h"
+#include "viewer/SetTreeBuilder.h"
 #include "viewer/TreeItem.h"
-#include "viewer/ViewBackup.h"
 
-CSetTreeModel::CSetTreeModel(QObject* parent) : QAbstractItemModel(parent) {
-  if (theApp.m_imageList.size() > IMAGE_FILE) {
-    m_folderIcon = QIcon(theApp.m_imageList[IMAGE_FOLDER]);
-    m_fileIcon = QIcon(theApp.m_imageList[IMAGE_FILE]);
-  }
-}
+CSetTreeModel::CSetTreeModel(QObject* parent)
+    : QAbstractItemModel(parent),
+      m_folderIcon(fern::ListPicture(IMAGE_FOLDER)),
+      m_fileIcon(fern::ListPicture(IMAGE_FILE)) {}
 
 QModelIndex CSetTreeModel::index(int row, int column, const QModelIndex& parent) const {
   if (column != 0 || row < 0) return QModelIndex();
@@ -98,7 +96,7 @@ bool CSetTreeModel::Before(int a, int b) const {
   if (x.folder != y.folder) return x.folder;
   if (x.head != y.head) return x.head < y.head;
   if (x.tail != y.tail) return x.tail < y.tail;
-  return CViewBackup::CompareItems(*x.node, *y.node) < 0;
+  return CSetTreeBuilder::CompareItems(*x.node, *y.node) < 0;
 }
 
 void CSetTreeModel::MergeAdded(std::vector<int>& children, size_t from) const {
@@ -204,4 +202,44 @@ void CSetTreeModel::AddNodes(const std::vector<std::pair<int, int>>& pending,
 QString CSetTreeModel::LastModifiedTip(int64_t time) {
   // English day and month names whatever the user's locale, as the program's other texts.
   return QStringLiteral("Last Modified: ") + QString::fromStdString(fern::FixedTime("%a %b %d, %Y", time));
+}
+
+bool CSetTreeModel::IsChecked(const QModelIndex& item) {
+  return item.isValid() && item.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+}
+
+void CSetTreeModel::SpreadCheck(const QModelIndex& item) {
+  if (!item.isValid()) return;
+  const int state = IsChecked(item) ? Qt::Checked : Qt::Unchecked;
+  if (rowCount(item) > 0) SetSubtreeCheck(item, state);
+  const QModelIndex parent = item.parent();
+  if (parent.isValid()) {
+    bool anyChecked = false;
+    const int count = rowCount(parent);
+    for (int i = 0; i < count && !anyChecked; ++i) anyChecked = IsChecked(index(i, 0, parent));
+    for (QModelIndex up = parent; up.isValid(); up = up.parent())
+      setData(up, anyChecked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
+  }
+}
+
+void CSetTreeModel::SetSubtreeCheck(const QModelIndex& item, int state) {
+  const int count = rowCount(item);
+  for (int i = 0; i < count; ++i) {
+    const QModelIndex child = index(i, 0, item);
+    setData(child, state, Qt::CheckStateRole);
+    if (rowCount(child) > 0) SetSubtreeCheck(child, state);
+  }
+}
+
+void CSetTreeModel::CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list) const {
+  const int count = rowCount(item);
+  for (int i = 0; i < count; ++i) {
+    const QModelIndex child = index(i, 0, item);
+    if (!IsChecked(child)) continue;
+    if (rowCount(child) > 0) {
+      CollectCheckedFiles(child, list);
+    } else if (const CTreeItem* node = m_rows[child.internalId()].node) {
+      list.push_back(node->m_strName);
+    }
+  }
 }

@@ -1,5 +1,5 @@
 // The rows of the viewer's tree: one per node, with its check box, siblings always in the
-// order of CViewBackup::CompareItems. Nodes come in batches; each batch costs one insertion
+// order of CSetTreeBuilder::CompareItems. Nodes come in batches; each batch costs one insertion
 // per folder that gains rows and one reordering, however many rows it brings, so a folder of
 // tens of thousands of files loads in time proportional to its size.
 #pragma once
@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -38,6 +39,15 @@ class CSetTreeModel : public QAbstractItemModel {
 
   // The tip text for a node's time.
   static QString LastModifiedTip(int64_t time);
+
+  // Whether a row's box is checked.
+  static bool IsChecked(const QModelIndex& item);
+  // The check-box rules after item's box changed: every descendant takes the item's state,
+  // every ancestor the state computed for the parent.
+  void SpreadCheck(const QModelIndex& item);
+  void SetSubtreeCheck(const QModelIndex& item, int state);
+  // Appends the stored names of the checked files below item, reached through checked folders.
+  void CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list) const;
 
  private:
   struct CRow {

@@ -1,6 +1,5 @@
 #include "viewer/ViewBackup.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -8,74 +7,38 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
-#include <QCursor>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
-#include <QDesktopServices>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
-#include <QMimeData>
-#include <QMimeDatabase>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QToolBar>
 #include <QItemSelectionModel>
 #include <QTreeView>
-#include <QUrl>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
-#include "app/fernapp.h"
-#include "dialogs/DialogFrame.h"
 #include "dialogs/GuiThread.h"
-#include "engine/ExtractFiles.h"
-#include "engine/SetScan.h"
-#include "engine/RestoreRun.h"
 #include "res/Resource.h"
-#include "res/StringTable.h"
 #include "res/gui/DialogUnits.h"
-#include "res/gui/Pictures.h"
+#include "res/gui/ListPictures.h"
 #include "storage/SetFormat.h"
+#include "viewer/CheckedRestore.h"
+#include "viewer/ScratchActions.h"
+#include "viewer/SetTreeLoader.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/ViewerEngineUI.h"
+#include "viewer/ViewerToolBar.h"
+#include "viewer/WaitCursor.h"
 
 namespace {
 
-// Entries are handed to the GUI thread in batches of at most this many, and at least this
-// often, so the tree grows visibly while the GUI thread is called far less often than once per
-// entry.
-constexpr size_t kBatchEntries = 16384;
-constexpr int64_t kBatchMs = 50;
-
-constexpr int kCommandIds[3] = {ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW};
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
-
-int Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
-// The wait cursor while a handler runs.
-class CWaitCursor {
- public:
-  CWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~CWaitCursor() { QApplication::restoreOverrideCursor(); }
-  CWaitCursor(const CWaitCursor&) = delete;
-  CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
 
 }  // namespace
 
@@ -117,28 +80,14 @@ CViewBackup::CViewBackup(QWidget* parent)
   m_pStopButton->setDefault(false);
   connect(m_pStopButton, &QPushButton::clicked, this, [this] { OnCancel(); });
 
-  m_wndToolBar = new QToolBar(this);
-  m_wndToolBar->setObjectName(QStringLiteral("toolbar130"));
-  m_wndToolBar->setMovable(false);
-  m_wndToolBar->setFloatable(false);
-  m_wndToolBar->setIconSize(QSize(39, 24));
-  m_wndToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-  m_wndToolBar->setContentsMargins(5, 0, 0, 0);
-  const QPixmap strip = fern::LoadBitmapRes(IDB_VIEWTOOLBAR);
-  for (int i = 0; i < 3; ++i) {
-    const int id = kCommandIds[i];
-    const std::string resource = fern::LoadString(id);
-    const size_t newline = resource.find('\n');
-    std::string tip = newline == std::string::npos ? std::string() : resource.substr(newline + 1);
-    if (tip.size() > 79) tip.resize(79);
-    QIcon icon;
-    if (!strip.isNull()) icon = QIcon(strip.copy(i * 39, 0, 39, 24));
-    QAction* action = m_wndToolBar->addAction(icon, Text(resource.substr(0, newline)));
-    action->setData(id);
-    action->setToolTip(Text(tip));
-    action->setEnabled(false);
-    connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
-  }
+  m_wndToolBar = new CViewerToolBar(this);
+  for (int id : CViewerToolBar::kCommandIds)
+    connect(m_wndToolBar->CommandAction(id), &QAction::triggered, this, [this, id] { OnCommand(id); });
+
+  m_pLoader = std::make_unique<CSetTreeLoader>(*this, *m_pUI, m_bStop,
+                                               [this](const CSetTreeBuilder::CEntryBatch& batch) { InsertEntries(batch); });
+  m_pScratch = std::make_unique<CScratchActions>(*this, *m_pStatus, *m_pUI, m_bStop);
+  m_pRestore = std::make_unique<CCheckedRestore>(*m_pUI, m_bStop);
 }
 
 CViewBackup::~CViewBackup() {
@@ -154,14 +103,17 @@ CViewBackup::~CViewBackup() {
     m_tree = nullptr;
     m_pModel = nullptr;
   }
-  m_items.clear();
 }
 
-QAction* CViewBackup::CommandAction(int id) const {
-  for (QAction* action : m_wndToolBar->actions())
-    if (action->data().toInt() == id) return action;
-  return nullptr;
+void CViewBackup::SetSetAndDrive(const std::string& setPath, const std::string& driveRoot) {
+  m_strSetPath = setPath;
+  m_strDriveRoot = driveRoot;
+  m_bDriveAttached = !driveRoot.empty();
 }
+
+QToolBar* CViewBackup::ToolBar() const { return m_wndToolBar; }
+
+QAction* CViewBackup::CommandAction(int id) const { return m_wndToolBar->CommandAction(id); }
 
 CTreeItem* CViewBackup::NodeOf(const QModelIndex& index) {
   if (!index.isValid()) return nullptr;
@@ -173,33 +125,6 @@ QModelIndex CViewBackup::TopItem() const { return m_pModel->index(0, 0); }
 QModelIndex CViewBackup::SelectedItem() const {
   const QModelIndexList selected = m_tree->selectionModel()->selectedIndexes();
   return selected.isEmpty() ? QModelIndex() : selected.first();
-}
-
-bool CViewBackup::IsChecked(const QModelIndex& item) {
-  return item.isValid() && item.data(Qt::CheckStateRole).toInt() == Qt::Checked;
-}
-
-int CViewBackup::CompareItems(const CTreeItem& a, const CTreeItem& b) {
-  if (a.m_bFolder && !b.m_bFolder) return -1;
-  if (b.m_bFolder && !a.m_bFolder) return 1;
-  const std::string& x = a.m_strText;
-  const std::string& y = b.m_strText;
-  const size_t n = std::min(x.size(), y.size());
-  for (size_t i = 0; i < n; ++i) {
-    const int d = Lower(static_cast<unsigned char>(x[i])) - Lower(static_cast<unsigned char>(y[i]));
-    if (d != 0) return d;
-  }
-  if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-  // Labels that differ only in case: capitals first, so that the order never depends on
-  // which of the two was read first.
-  const int c = x.compare(y);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
-}
-
-bool CViewBackup::IsProgramLabel(const std::string& label) {
-  std::string tail = label.size() > 3 ? label.substr(label.size() - 3) : label;
-  for (char& c : tail) c = static_cast<char>(Lower(static_cast<unsigned char>(c)));
-  return tail == "exe" || tail == "bat" || tail == "com";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -223,7 +148,7 @@ void CViewBackup::OnInitDialog() {
   m_bStop = 0;
   m_pStatus->setText(QStringLiteral("Loading..."));
   RepositionControls();
-  for (int id : kCommandIds) CommandAction(id)->setEnabled(false);
+  for (int id : CViewerToolBar::kCommandIds) CommandAction(id)->setEnabled(false);
 
   struct stat status {};
   if (!m_strSetPath.empty() && ::stat(m_strSetPath.c_str(), &status) == 0) {
@@ -308,8 +233,8 @@ void CViewBackup::paintEvent(QPaintEvent* /*event*/) {
   }
   if (m_strTitle.empty()) return;
   const QString title = Text(m_strTitle);
-  painter.setFont(theApp.m_fontVertical);
-  const QFontMetrics metrics(theApp.m_fontVertical);
+  painter.setFont(fern::VerticalFont());
+  const QFontMetrics metrics(fern::VerticalFont());
   const int extent = metrics.horizontalAdvance(title);
   // Turned by 90 degrees, reading upwards: the text ends 40 pixels below the top, the tops of
   // its letters face the left edge, 3 pixels in.
@@ -366,118 +291,21 @@ void CViewBackup::SetStatusText(const std::string& text) {
 
 int CViewBackup::LoadThreadProc(CViewBackup* view) {
   LowerThreadPriority();
-  view->LoadSet();
+  const bool opened = view->m_pLoader->LoadSet(view->m_strSetPath);
+  // Queued behind the last batch, so the tree is whole when this runs.
+  fern::RunOnGuiThread([view, opened] {
+    if (opened) view->m_tree->viewport()->repaint();
+    view->m_pStopButton->hide();
+  });
   fern::RunOnGuiThread([view] { view->EndLoading(); });
   return 1;
 }
 
-void CViewBackup::LoadSet() {
-  std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  CSetScan set(m_pUI.get(), copyBuffer.data());
-  const bool opened = set.Open(m_strSetPath);
-  if (opened) {
-    m_nLastFlushMs = NowMs();
-    set.Run([this](const CEntryReader::Entry& entry) {
-      // Added to the tree by the GUI thread, with the rest of its batch.
-      m_batch.entries.push_back({m_batch.names.size(), entry.name.size(), entry.size, entry.time});
-      m_batch.names.append(entry.name);
-      if (m_batch.entries.size() >= kBatchEntries || NowMs() - m_nLastFlushMs >= kBatchMs) HandOverEntries();
-      return !m_bStop;
-    });
-    set.Close();
-  }
-  HandOverEntries();
-  // Queued behind the last batch, so the tree is whole when this runs.
-  fern::RunOnGuiThread([this, opened] {
-    if (opened) m_tree->viewport()->repaint();
-    m_pStopButton->hide();
-  });
-}
-
-void CViewBackup::HandOverEntries() {
-  if (m_batch.entries.empty()) return;
-  auto batch = std::make_shared<CEntryBatch>(std::move(m_batch));
-  m_batch = CEntryBatch();
-  {
-    std::unique_lock<std::mutex> lock(m_batchMutex);
-    m_cvBatch.wait(lock, [this] { return m_nBatchesOut < 2; });
-    ++m_nBatchesOut;
-  }
-  // Not waited for: the worker reads the next batch meanwhile. Every later call the worker
-  // carries to the GUI thread is queued behind this one.
-  QMetaObject::invokeMethod(this, [this, batch] { InsertEntries(*batch); }, Qt::QueuedConnection);
-  m_nLastFlushMs = NowMs();
-}
-
-void CViewBackup::InsertEntries(const CEntryBatch& batch) {
-  std::string name;
-  for (const CEntryBatch::CEntry& entry : batch.entries) {
-    name.assign(batch.names, entry.offset, entry.length);
-    AddEntry(name, entry.size, entry.time);
-  }
-  // The tree takes the batch's nodes in one go.
-  m_pModel->AddNodes(m_pending, m_items);
+void CViewBackup::InsertEntries(const CSetTreeBuilder::CEntryBatch& batch) {
+  m_builder.AddBatch(batch);
   // The first level below the drive is always open; deeper folders stay closed.
-  const QModelIndex top = TopItem();
-  if (top.isValid() && !m_tree->isExpanded(top)) {
-    const int topNumber = static_cast<int>(top.internalId());
-    for (const auto& entry : m_pending) {
-      if (entry.first == topNumber) {
-        m_tree->expand(top);
-        break;
-      }
-    }
-  }
-  m_pending.clear();
-
-  {
-    std::lock_guard<std::mutex> lock(m_batchMutex);
-    --m_nBatchesOut;
-  }
-  m_cvBatch.notify_one();
+  if (m_builder.ShowPending(*m_pModel) && !m_tree->isExpanded(TopItem())) m_tree->expand(TopItem());
 }
-
-void CViewBackup::AddEntry(const std::string& name, uint32_t size, int64_t time) {
-  const size_t n = name.size();
-  if (n == 0) return;
-  // Entries of one folder follow each other: the folders this name shares with the previous
-  // one (the same bytes up to and including a backslash) are the same nodes, found again
-  // without a lookup.
-  const size_t common = static_cast<size_t>(
-      std::mismatch(name.begin(), name.end(), m_strLastName.begin(), m_strLastName.end()).first - name.begin());
-  size_t reused = 0;
-  while (reused < m_lastChain.size() && m_lastChain[reused].first < common && m_lastChain[reused].first < n - 1)
-    ++reused;
-  m_lastChain.resize(reused);
-  int parent = reused > 0 ? m_lastChain.back().second : -1;
-  const size_t start = reused > 0 ? m_lastChain.back().first + 1 : 0;
-
-  size_t segmentStart = start;
-  for (size_t i = start; i < n; ++i) {
-    if (name[i] != '\\' && i != n - 1) continue;
-    // The segment ends here; the last byte belongs to the last segment.
-    const std::string_view segment(name.data() + segmentStart, i - segmentStart + (i == n - 1 ? 1 : 0));
-    segmentStart = i + 1;
-    int found = FindChildItem(parent, segment);
-    if (found < 0) {
-      auto node = std::make_unique<CTreeItem>();
-      node->m_strName = name;
-      node->m_dwSize = size;
-      node->m_time = time;
-      node->m_strText = segment;
-      node->m_bFolder = i < n - 1 ? 1 : 0;
-      found = static_cast<int>(m_items.size());
-      m_items.push_back(std::move(node));
-      m_index.Add(parent, m_items.back()->m_strText, found);
-      m_pending.emplace_back(parent, found);
-    }
-    parent = found;
-    if (i < n - 1) m_lastChain.emplace_back(i, found);
-  }
-  m_strLastName.assign(name);
-}
-
-int CViewBackup::FindChildItem(int parent, std::string_view label) const { return m_index.Find(parent, label); }
 
 void CViewBackup::EndLoading() {
   m_bBusy = 0;
@@ -509,13 +337,13 @@ void CViewBackup::OnCommand(int id) {
 }
 
 void CViewBackup::UpdateRestoreCommand() {
-  const bool topChecked = IsChecked(TopItem());
+  const bool topChecked = CSetTreeModel::IsChecked(TopItem());
   CommandAction(ID_RESTORE_CHECKED)->setEnabled(!m_bBusy && topChecked && m_bDriveAttached);
 }
 
 bool CViewBackup::PreviewAllowed(const QModelIndex& item) const {
   const CTreeItem* node = NodeOf(item);
-  return node != nullptr && !node->m_bFolder && !IsProgramLabel(node->m_strText) && !m_bBusy;
+  return node != nullptr && !node->m_bFolder && !CScratchActions::IsProgramLabel(node->m_strText) && !m_bBusy;
 }
 
 bool CViewBackup::CopyAllowed(const QModelIndex& item) const {
@@ -543,38 +371,20 @@ void CViewBackup::OnTreeRelease(const QPoint& pos) {
   if (m_tree->currentIndex() != item) m_tree->setCurrentIndex(item);
   // The tree toggles a box when this release reaches it; a box whose state then differs was
   // hit exactly, and only such a click spreads to the rest of the tree.
-  const bool before = IsChecked(item);
+  const bool before = CSetTreeModel::IsChecked(item);
   const QPersistentModelIndex clicked(item);
   QMetaObject::invokeMethod(
       this,
       [this, clicked, before] {
-        if (m_tree != nullptr && clicked.isValid() && IsChecked(clicked) != before) OnCheckChanged(clicked);
+        if (m_tree != nullptr && clicked.isValid() && CSetTreeModel::IsChecked(clicked) != before) OnCheckChanged(clicked);
       },
       Qt::QueuedConnection);
 }
 
 void CViewBackup::OnCheckChanged(const QModelIndex& item) {
   if (!item.isValid()) return;
-  const int state = IsChecked(item) ? Qt::Checked : Qt::Unchecked;
-  if (m_pModel->rowCount(item) > 0) SetSubtreeCheck(item, state);
-  const QModelIndex parent = item.parent();
-  if (parent.isValid()) {
-    bool anyChecked = false;
-    const int count = m_pModel->rowCount(parent);
-    for (int i = 0; i < count && !anyChecked; ++i) anyChecked = IsChecked(m_pModel->index(i, 0, parent));
-    for (QModelIndex up = parent; up.isValid(); up = up.parent())
-      m_pModel->setData(up, anyChecked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
-  }
+  m_pModel->SpreadCheck(item);
   UpdateRestoreCommand();
-}
-
-void CViewBackup::SetSubtreeCheck(const QModelIndex& item, int state) {
-  const int count = m_pModel->rowCount(item);
-  for (int i = 0; i < count; ++i) {
-    const QModelIndex child = m_pModel->index(i, 0, item);
-    m_pModel->setData(child, state, Qt::CheckStateRole);
-    if (m_pModel->rowCount(child) > 0) SetSubtreeCheck(child, state);
-  }
 }
 
 std::unique_ptr<QMenu> CViewBackup::CreateItemMenu(const QModelIndex& item) {
@@ -619,7 +429,12 @@ void CViewBackup::OnRestoreChecked() {
 
 int CViewBackup::RestoreCheckedThreadProc(CViewBackup* view) {
   LowerThreadPriority();
-  view->RestoreCheckedFiles();
+  std::vector<std::string> pickList;
+  fern::RunOnGuiThread([view, &pickList] {
+    if (view->TopItem().isValid()) view->m_pModel->CollectCheckedFiles(view->TopItem(), pickList);
+  });
+  view->m_pRestore->RestoreCheckedFiles(view->m_strSetPath, view->m_strDriveRoot,
+                                        view->m_driveAtOpen.valid ? &view->m_driveAtOpen : nullptr, pickList);
   fern::RunOnGuiThread([view] {
     view->m_bBusy = 0;
     view->m_bStop = 1;
@@ -628,56 +443,8 @@ int CViewBackup::RestoreCheckedThreadProc(CViewBackup* view) {
   return 1;
 }
 
-void CViewBackup::RestoreCheckedFiles() {
-  std::vector<std::string> pickList;
-  fern::RunOnGuiThread([this, &pickList] {
-    if (TopItem().isValid()) CollectCheckedFiles(TopItem(), pickList);
-  });
-  theApp.m_nOverwriteAnswer = OverwriteAnswer::None;
-  if (pickList.empty()) return;  // nothing picked: reading the set would write nothing
-
-  std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  // Only onto the drive the viewer was opened for, while it is still mounted there; the whole
-  // set is checked by a pass of its own before anything on it is replaced.
-  CRestoreRun run(*m_pUI, [this] { return m_bStop != 0; }, copyBuffer.data(), theApp.m_nOverwriteAnswer, nullptr);
-  if (m_driveAtOpen.valid) run.SetExpectedDrive(m_driveAtOpen);
-  run.RestoreSet(m_strSetPath, m_strDriveRoot, &pickList);
-}
-
-void CViewBackup::CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list) {
-  const int count = m_pModel->rowCount(item);
-  for (int i = 0; i < count; ++i) {
-    const QModelIndex child = m_pModel->index(i, 0, item);
-    if (!IsChecked(child)) continue;
-    if (m_pModel->rowCount(child) > 0) {
-      CollectCheckedFiles(child, list);
-    } else if (const CTreeItem* node = NodeOf(child)) {
-      list.push_back(node->m_strName);
-    }
-  }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Copy and Preview
-
-bool CViewBackup::ExtractToScratch(std::vector<std::string>& pickList) {
-  const QString saved = m_pStatus->text();
-  SetStatusText("Extracting Files...");
-
-  std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
-  CExtractFiles extract(pickList);
-  const bool opened = extract.ExtractFrom(m_strSetPath, *m_pUI, copyBuffer.data(), [this] { return m_bStop != 0; });
-  std::vector<bool> written;
-  for (size_t i = 0; i < pickList.size(); ++i) {
-    const CExtractFiles::Pick& pick = extract.Picks()[i];
-    // A scratch copy is good only when the entry's data was read whole and written without error.
-    if (pick.found) pickList[i] = pick.path;
-    written.push_back(pick.written);
-    if (pick.found && !pick.written && !pick.path.empty()) ::unlink(pick.path.c_str());
-  }
-  m_pStatus->setText(saved);
-  return opened && !written.empty() && std::all_of(written.begin(), written.end(), [](bool w) { return w; });
-}
 
 void CViewBackup::OnCopyToClipboard() {
   if (m_bBusy) return;
@@ -687,18 +454,7 @@ void CViewBackup::OnCopyToClipboard() {
   m_bBusy = 1;
   m_bStop = 0;
   std::vector<std::string> pickList{node->m_strName};
-  if (ExtractToScratch(pickList)) {
-    const QString path = Text(pickList[0]);
-    const QUrl url = QUrl::fromLocalFile(path);
-    auto* data = new QMimeData;
-    data->setUrls({url});                                                     // text/uri-list
-    data->setData(QStringLiteral("x-special/gnome-copied-files"), "copy\n" + url.toEncoded());
-    data->setText(path);                                                      // text/plain
-    if (QClipboard* clipboard = QGuiApplication::clipboard())
-      clipboard->setMimeData(data);
-    else
-      delete data;
-  }
+  if (m_pScratch->ExtractToScratch(m_strSetPath, pickList)) CScratchActions::PutOnClipboard(pickList[0]);
   m_bBusy = 0;
   m_bStop = 1;
 }
@@ -708,82 +464,13 @@ void CViewBackup::OnPreview() {
   CWaitCursor wait;
   SetStatusText("Opening...");
   const CTreeItem* node = NodeOf(SelectedItem());
-  if (node != nullptr && !node->m_bFolder && !IsProgramLabel(node->m_strText)) {
+  if (node != nullptr && !node->m_bFolder && !CScratchActions::IsProgramLabel(node->m_strText)) {
     m_bBusy = 1;
     m_bStop = 0;
     std::vector<std::string> pickList{node->m_strName};
-    if (ExtractToScratch(pickList)) OpenScratchFile(pickList[0]);
+    if (m_pScratch->ExtractToScratch(m_strSetPath, pickList)) m_pScratch->OpenScratchFile(pickList[0]);
     m_bBusy = 0;
     m_bStop = 1;
   }
   SetStatusText("");
-}
-
-std::string CViewBackup::OpenErrorText(int error) {
-  switch (error) {
-    case EMFILE:
-    case ENFILE:
-    case EAGAIN: return "The operating system is out of memory or resources.";
-    case ENOENT: return "The specified file was not found.";
-    case ENOTDIR:
-    case ELOOP:
-    case ENAMETOOLONG: return "The specified path was not found.";
-    case EACCES:
-    case EPERM: return "The operating system denied access to the specified file.";
-    case ENOMEM: return "There was not enough memory to complete the operation.";
-    case ENOEXEC: return "The .exe file is invalid (non-Microsoft Win32\u00ae .exe or error in .exe image).";
-    case ETXTBSY: return "A sharing violation occurred.";
-    case ELIBACC: return "The specified dynamic-link library (DLL) was not found.";
-    default: return "Error opening!";
-  }
-}
-
-bool CViewBackup::HasDefaultApplication(const std::string& path) {
-  const QString type = QMimeDatabase().mimeTypeForFile(Text(path)).name();
-  QProcess query;
-  query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), type});
-  if (!query.waitForStarted(5000)) return false;  // no xdg-mime: no association known
-  if (!query.waitForFinished(10000)) {
-    query.kill();
-    query.waitForFinished(1000);
-    return false;
-  }
-  return query.exitStatus() == QProcess::NormalExit && query.exitCode() == 0 &&
-         !query.readAllStandardOutput().trimmed().isEmpty();
-}
-
-bool CViewBackup::OpenWithChooser(const std::string& path) {
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  const QDBusUnixFileDescriptor descriptor(fd);  // keeps a duplicate
-  ::close(fd);
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      QStringLiteral("org.freedesktop.portal.Desktop"), QStringLiteral("/org/freedesktop/portal/desktop"),
-      QStringLiteral("org.freedesktop.portal.OpenURI"), QStringLiteral("OpenFile"));
-  QVariantMap options;
-  options.insert(QStringLiteral("ask"), true);
-  call << QString() << QVariant::fromValue(descriptor) << options;
-  const QDBusMessage reply = bus.call(call, QDBus::Block, 15000);
-  return reply.type() == QDBusMessage::ReplyMessage;
-}
-
-void CViewBackup::OpenScratchFile(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) return;
-  CWaitCursor wait;
-  std::string message;
-  if (!HasDefaultApplication(path)) {
-    // No program for the type: the desktop's Open With chooser. Where no portal answers, the
-    // user would otherwise see nothing happen at all.
-    if (!OpenWithChooser(path)) message = "Error opening!";
-  } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Text(path)))) {
-    message = ::access(path.c_str(), R_OK) == 0 ? "Error opening!" : OpenErrorText(errno);
-  }
-  if (message.empty()) return;
-  QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), QString::fromUtf8(message.c_str()),
-                  QMessageBox::Ok, this);
-  fern::KeepCaptionWhole(box);
-  box.exec();
 }

@@ -1,22 +1,18 @@
 // The set viewer: one backup set shown as a check-box folder tree, loaded by a worker while the
 // user watches it grow, with Restore (checked files to the drive), Copy (a file to the
-// clipboard) and Preview (open a file) on the selected or checked nodes.
+// clipboard) and Preview (open a file) on the selected or checked nodes. The dialog holds the
+// widgets and the commands; the builder, the loader, the scratch actions and the restore do
+// the work.
 #pragma once
 
 #include <QDialog>
 #include <atomic>
-#include <condition_variable>
-#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <vector>
 
 #include "platform/DriveRoot.h"
-#include "viewer/TreeIndex.h"
-#include "viewer/TreeItem.h"
+#include "viewer/SetTreeBuilder.h"
 
 class QAction;
 class QLabel;
@@ -25,8 +21,12 @@ class QPushButton;
 class QToolBar;
 class QModelIndex;
 class QTreeView;
+class CCheckedRestore;
+class CScratchActions;
+class CSetTreeLoader;
 class CSetTreeModel;
 class CViewerEngineUI;
+class CViewerToolBar;
 
 class CViewBackup : public QDialog {
   Q_OBJECT
@@ -36,15 +36,22 @@ class CViewBackup : public QDialog {
   CViewBackup(const CViewBackup&) = delete;
   CViewBackup& operator=(const CViewBackup&) = delete;
 
-  // Set by the opener before exec().
-  std::string m_strSetPath;     // full path of the set file
-  std::string m_strTitle;       // band text, made when the dialog starts
-  std::string m_strDriveRoot;   // mount point of the attached drive, ending in '/'; "" when none
-  std::atomic<int> m_bBusy{0};  // an operation (loading, restoring, extracting) runs
-  std::atomic<int> m_bStop{1};  // stop request; 1 whenever nothing runs
-  bool m_bDriveAttached = false;
-  fern::CDriveIdentity m_driveAtOpen;  // the drive at m_strDriveRoot when the dialog started
-  std::vector<std::unique_ptr<CTreeItem>> m_items;  // every node, in creation order
+  // Called by the opener before exec(): the full path of the set file, and the mount point of
+  // the attached drive, ending in '/' ("" when none).
+  void SetSetAndDrive(const std::string& setPath, const std::string& driveRoot);
+  const std::string& SetPath() const { return m_strSetPath; }
+  const std::string& DriveRoot() const { return m_strDriveRoot; }
+  bool DriveAttached() const { return m_bDriveAttached; }
+  // The band text, made when the dialog starts.
+  const std::string& Title() const { return m_strTitle; }
+  // Whether an operation (loading, restoring, extracting) runs; whether a stop is requested
+  // (always so while nothing runs).
+  bool Busy() const { return m_bBusy != 0; }
+  bool StopRequested() const { return m_bStop != 0; }
+
+  // The nodes of the tree, in creation order.
+  size_t NodeCount() const { return m_builder.NodeCount(); }
+  const CTreeItem& Node(size_t number) const { return m_builder.Node(number); }
 
   // Commands by number: ID_RESTORE_CHECKED, ID_COPY_TO_CLIPBOARD, ID_PREVIEW.
   void OnCommand(int id);
@@ -52,7 +59,7 @@ class CViewBackup : public QDialog {
   // The widgets, by role (tests drive them).
   QTreeView* Tree() const { return m_tree; }
   CSetTreeModel* Model() const { return m_pModel; }
-  QToolBar* ToolBar() const { return m_wndToolBar; }
+  QToolBar* ToolBar() const;
   QLabel* StatusLine() const { return m_pStatus; }
   QPushButton* StopButton() const { return m_pStopButton; }
   QAction* CommandAction(int id) const;
@@ -64,23 +71,11 @@ class CViewBackup : public QDialog {
   // The selected row, or an invalid index.
   QModelIndex SelectedItem() const;
 
-  // Sibling order: folders first, then labels without regard to case, then byte order.
-  static int CompareItems(const CTreeItem& a, const CTreeItem& b);
-  // Whether a label's last three characters, lower-cased, name a program (exe, bat, com).
-  static bool IsProgramLabel(const std::string& label);
-
   // The pop-up of menu 133 for an item, its entries enabled by the Preview and Copy rules.
   std::unique_ptr<QMenu> CreateItemMenu(const QModelIndex& item);
-  // The check-box rules: every descendant takes the item's state, every ancestor the state
-  // computed for the parent; then the Restore rule.
+  // The check-box rules for a changed box, then the Restore rule.
   void OnCheckChanged(const QModelIndex& item);
-  void SetSubtreeCheck(const QModelIndex& item, int state);
-  // Whether a row's box is checked.
-  static bool IsChecked(const QModelIndex& item);
   void RepositionControls();
-
-  // Message for a failure to open a file of that errno value; "Error opening!" for others.
-  static std::string OpenErrorText(int error);
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -101,14 +96,8 @@ class CViewBackup : public QDialog {
 
   // Loading.
   static int LoadThreadProc(CViewBackup* view);
-  void LoadSet();
-  void AddEntry(const std::string& name, uint32_t size, int64_t time);
-  // The number of parent's child (parent -1: the top level) labelled label exactly, or -1.
-  int FindChildItem(int parent, std::string_view label) const;
-  // Worker: hands the entries read since the last hand-over to the GUI thread, which adds them
-  // to the tree while the worker reads on. Waits only while the GUI thread has not yet
-  // finished the batch before the previous one.
-  void HandOverEntries();
+  // GUI thread: a batch of entries into the tree.
+  void InsertEntries(const CSetTreeBuilder::CEntryBatch& batch);
   void EndLoading();
 
   // Command rules.
@@ -122,15 +111,8 @@ class CViewBackup : public QDialog {
   // File actions.
   void OnRestoreChecked();
   static int RestoreCheckedThreadProc(CViewBackup* view);
-  void RestoreCheckedFiles();
-  void CollectCheckedFiles(const QModelIndex& item, std::vector<std::string>& list);
   void OnCopyToClipboard();
   void OnPreview();
-  // True when every element was picked and its scratch copy written completely.
-  bool ExtractToScratch(std::vector<std::string>& pickList);
-  void OpenScratchFile(const std::string& path);
-  static bool HasDefaultApplication(const std::string& path);
-  static bool OpenWithChooser(const std::string& path);
 
   void SetStatusText(const std::string& text);  // from any thread
   void JoinWorker();
@@ -139,7 +121,15 @@ class CViewBackup : public QDialog {
 
   friend class CViewerEngineUI;
 
-  QToolBar* m_wndToolBar = nullptr;
+  std::string m_strSetPath;
+  std::string m_strTitle;
+  std::string m_strDriveRoot;
+  std::atomic<int> m_bBusy{0};
+  std::atomic<int> m_bStop{1};
+  bool m_bDriveAttached = false;
+  fern::CDriveIdentity m_driveAtOpen;  // the drive at m_strDriveRoot when the dialog started
+
+  CViewerToolBar* m_wndToolBar = nullptr;
   QTreeView* m_tree = nullptr;
   CSetTreeModel* m_pModel = nullptr;
   QLabel* m_pStatus = nullptr;
@@ -149,33 +139,8 @@ class CViewBackup : public QDialog {
   std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
   bool m_bStarted = false;
 
-  // Entries read by the worker and not yet in the tree: their stored names one after the
-  // other, with the piece of each and its size and time.
-  struct CEntryBatch {
-    struct CEntry {
-      size_t offset;
-      size_t length;
-      uint32_t size;
-      int64_t time;
-    };
-    std::string names;
-    std::vector<CEntry> entries;
-  };
-  // GUI thread: adds a batch's entries and shows their nodes.
-  void InsertEntries(const CEntryBatch& batch);
-
-  // Loading: the worker's batch being filled, handed over whole so that the GUI thread is
-  // called far less often than once an entry. The tree is built on the GUI thread alone: its
-  // index of the nodes by number (m_items order); the folder chain of the previous entry,
-  // which the next one usually shares; the nodes of a batch that the tree does not show yet.
-  CEntryBatch m_batch;
-  int64_t m_nLastFlushMs = 0;
-  CTreeIndex m_index;
-  std::string m_strLastName;
-  std::vector<std::pair<size_t, int>> m_lastChain;  // backslash position, folder node
-  std::vector<std::pair<int, int>> m_pending;       // parent (-1: top), node
-  // Batches handed over and not yet inserted.
-  std::mutex m_batchMutex;
-  std::condition_variable m_cvBatch;
-  int m_nBatchesOut = 0;
+  CSetTreeBuilder m_builder;  // the tree's nodes, built on the GUI thread alone
+  std::unique_ptr<CSetTreeLoader> m_pLoader;
+  std::unique_ptr<CScratchActions> m_pScratch;
+  std::unique_ptr<CCheckedRestore> m_pRestore;
 };

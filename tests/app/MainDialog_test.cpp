@@ -568,7 +568,7 @@ TEST_F(MainDialogTest, SkinPixels) {
   EXPECT_EQ(at(30, 25), QColor(212, 208, 200));   // button face below it
 
   // The separator at x = 120 to y = E + 35, not drawn at its end point.
-  const QFontMetrics metrics(theApp.m_fontVertical);
+  const QFontMetrics metrics(fern::VerticalFont());
   const int E = metrics.horizontalAdvance(QStringLiteral("Fernlet"));
   EXPECT_EQ(at(120, 25), QColor(Qt::black));
   EXPECT_EQ(at(120, E + 34), QColor(Qt::black));

@@ -274,9 +274,9 @@ TEST_F(RunsTest, ViewOpensTheTopmostSelectedSet) {
   auto watch = [](Seen& seen) {
     return [&seen](QWidget* modal) {
       if (auto* viewer = qobject_cast<CViewBackup*>(modal)) {
-        seen.setPath = viewer->m_strSetPath;
-        seen.driveRoot = viewer->m_strDriveRoot;
-        seen.attached = viewer->m_bDriveAttached;
+        seen.setPath = viewer->SetPath();
+        seen.driveRoot = viewer->DriveRoot();
+        seen.attached = viewer->DriveAttached();
         seen.parentless = viewer->parentWidget() == nullptr;
         // While it loads the set, Cancel only stops the loading: close it once that is over.
         auto timer = new QTimer(viewer);

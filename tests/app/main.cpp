@@ -25,7 +25,6 @@ int main(int argc, char** argv) {
   theApp.InitSharedResources();
   ::testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();
-  theApp.m_imageList.clear();
   std::error_code ec;
   std::filesystem::remove_all(base, ec);
   return result;

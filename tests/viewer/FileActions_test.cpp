@@ -10,10 +10,15 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include <QPushButton>
+
 #include "ViewerTestSupport.h"
+#include "dialogs/OWPrompt.h"
+#include "viewer/ScratchActions.h"
 #include "platform/TempFolder.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "res/Resource.h"
+#include "tests/dialogs/ModalHelpers.h"
 
 using namespace viewertest;
 
@@ -69,12 +74,10 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   ASSERT_FALSE(Checked(Child(top, "skip")));
   ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
 
-  theApp.m_nOverwriteAnswer = OverwriteAnswer::YesToAll;  // a restore starts without a remembered answer
   view.CommandAction(ID_RESTORE_CHECKED)->trigger();
   EXPECT_EQ(view.StatusLine()->text(), "Restoring...");
   ASSERT_TRUE(WaitIdle(view));
   EXPECT_EQ(view.StatusLine()->text(), "Done!");
-  EXPECT_EQ(theApp.m_nOverwriteAnswer, OverwriteAnswer::None);
   EXPECT_EQ(ReadFile(drive / "keep/a.txt"), "alpha");
   EXPECT_EQ(ReadFile(drive / "keep/sub/b.txt"), "bravo");
   EXPECT_EQ(ReadFile(drive / "two/same.txt"), "first same");
@@ -84,6 +87,32 @@ TEST(ViewerActions, RestoreWritesCheckedFilesBelowCheckedFoldersOnly) {
   EXPECT_FALSE(Exists(drive / "keep/a.txt.bak"));
   // The button is not re-evaluated at the end.
   EXPECT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+}
+
+TEST(ViewerActions, EveryRestoreAsksAgainAboutNewerFiles) {
+  TempDir dir, drive;
+  const std::string set = dir / "S-1.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\a.txt", "alpha"}}));
+  std::ofstream(drive / "a.txt") << "newer";  // written now: newer than the set's 2005
+  CViewBackup view;
+  OpenAndLoad(view, set, drive.Path() + "/");
+  ClickBox(view.Tree(), Child(view.TopItem(), "a.txt"));
+  ASSERT_TRUE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
+  {
+    WhenModal<COWPrompt> yesToAll([](COWPrompt* prompt) { prompt->Button(IDC_OW_YESTOALL)->click(); });
+    view.CommandAction(ID_RESTORE_CHECKED)->trigger();
+    ASSERT_TRUE(WaitIdle(view));
+    EXPECT_TRUE(yesToAll.Seen());
+  }
+  EXPECT_EQ(ReadFile(drive / "a.txt"), "alpha");
+
+  // "Yes to All" held for that restore only: the next one asks again, and No keeps the file.
+  std::ofstream(drive / "a.txt") << "newer again";
+  WhenModal<COWPrompt> no([](COWPrompt* prompt) { prompt->Button(IDCANCEL)->click(); });
+  view.CommandAction(ID_RESTORE_CHECKED)->trigger();
+  ASSERT_TRUE(WaitIdle(view));
+  EXPECT_TRUE(no.Seen());
+  EXPECT_EQ(ReadFile(drive / "a.txt"), "newer again");
 }
 
 TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {
@@ -112,8 +141,8 @@ TEST(ViewerActions, CopyPutsTheScratchCopyOnTheClipboard) {
   EXPECT_EQ(data->text().toStdString(), path);
   EXPECT_EQ(data->data("x-special/gnome-copied-files").toStdString(),
             "copy\n" + QUrl::fromLocalFile(QString::fromStdString(path)).toEncoded().toStdString());
-  EXPECT_EQ(view.m_bBusy, 0);
-  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_FALSE(view.Busy());
+  EXPECT_TRUE(view.StopRequested());
 
   // The same name in another folder replaces the scratch copy.
   tree->setCurrentIndex(Child(Child(top, "three"), "same.txt"));
@@ -187,13 +216,13 @@ TEST(ViewerActions, PreviewWithoutAnAssociationTakesTheChooser) {
 }
 
 TEST(ViewerActions, OpenErrorTextsFollowTheCause) {
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOENT), "The specified file was not found.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOTDIR), "The specified path was not found.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EACCES), "The operating system denied access to the specified file.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(ENOMEM), "There was not enough memory to complete the operation.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EMFILE), "The operating system is out of memory or resources.");
-  EXPECT_EQ(CViewBackup::OpenErrorText(EIO), "Error opening!");
-  EXPECT_EQ(CViewBackup::OpenErrorText(0), "Error opening!");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOENT), "The specified file was not found.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOTDIR), "The specified path was not found.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EACCES), "The operating system denied access to the specified file.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(ENOMEM), "There was not enough memory to complete the operation.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EMFILE), "The operating system is out of memory or resources.");
+  EXPECT_EQ(CScratchActions::OpenErrorText(EIO), "Error opening!");
+  EXPECT_EQ(CScratchActions::OpenErrorText(0), "Error opening!");
 }
 
 TEST(ViewerActions, SetDeletedAfterOpeningDoesNothing) {
@@ -234,11 +263,9 @@ TEST(ViewerActions, CommandsDoNothingWhileLoading) {
   for (int i = 0; i < 30000; ++i) entries.push_back({"E:\\n" + std::to_string(i) + ".txt", "q"});
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
-  view.m_strDriveRoot = drive.Path() + "/";
-  view.m_bDriveAttached = true;
+  view.SetSetAndDrive(set, drive.Path() + "/");
   view.show();
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   view.OnCommand(ID_COPY_TO_CLIPBOARD);
   view.OnCommand(ID_PREVIEW);
   view.OnCommand(ID_RESTORE_CHECKED);
@@ -258,7 +285,7 @@ TEST(ViewerActions, EscapeDuringRestoreStopsAfterTheCurrentEntry) {
   OpenAndLoad(view, set, drive.Path() + "/");
   ClickBox(view.Tree(), view.TopItem());
   view.OnCommand(ID_RESTORE_CHECKED);
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   Key(view.Tree(), Qt::Key_Escape);
   EXPECT_TRUE(view.isVisible());
   EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");

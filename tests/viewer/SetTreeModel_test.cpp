@@ -7,6 +7,7 @@
 #include <set>
 
 #include "ViewerTestSupport.h"
+#include "res/gui/ListPictures.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/TreeItem.h"
 
@@ -32,7 +33,7 @@ void ExpectSortedChildren(const QAbstractItemModel& model, const QModelIndex& pa
     ASSERT_EQ(child.parent(), parent);
     ASSERT_EQ(child.row(), i);
     if (i > 0) {
-      ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(model.index(i - 1, 0, parent)),
+      ASSERT_LT(CSetTreeBuilder::CompareItems(*CViewBackup::NodeOf(model.index(i - 1, 0, parent)),
                                           *CViewBackup::NodeOf(child)),
                 0)
           << i;
@@ -42,6 +43,31 @@ void ExpectSortedChildren(const QAbstractItemModel& model, const QModelIndex& pa
 }
 
 }  // namespace
+
+// No start-up step of the program has run in this test program: the rows have their pictures
+// all the same.
+TEST(ViewerModel, RowsShowFolderAndFilePicturesOfTheirOwn) {
+  Nodes nodes;
+  CSetTreeModel model;
+  const int drive = nodes.Add("E:", true);
+  const int file = nodes.Add("a.txt", false);
+  model.AddNodes({{-1, drive}, {drive, file}}, nodes.items);
+  const QImage folderPicture = fern::ListPicture(IMAGE_FOLDER).toImage();
+  const QImage filePicture = fern::ListPicture(IMAGE_FILE).toImage();
+  ASSERT_EQ(folderPicture.size(), QSize(16, 16));
+  ASSERT_EQ(filePicture.size(), QSize(16, 16));
+  EXPECT_NE(folderPicture, filePicture);
+  // Drawn pictures on white, not blank squares.
+  EXPECT_EQ(folderPicture.pixelColor(0, 0), QColor(Qt::white));
+  EXPECT_NE(folderPicture.pixelColor(8, 8), QColor(Qt::white));
+  const auto shown = [&](int number) {
+    return model.IndexOfNode(number).data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage();
+  };
+  EXPECT_EQ(shown(drive), folderPicture);
+  EXPECT_EQ(shown(file), filePicture);
+  EXPECT_TRUE(fern::ListPicture(IMAGE_COUNT).isNull());
+  EXPECT_TRUE(fern::ListPicture(-1).isNull());
+}
 
 TEST(ViewerModel, BatchesKeepEveryRowInOrder) {
   Nodes nodes;

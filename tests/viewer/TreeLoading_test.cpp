@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "res/Resource.h"
+#include "res/gui/ListPictures.h"
 #include "tests/storage/GermanLocale.h"
 #include "viewer/SetTreeModel.h"
 #include "viewer/TreeItem.h"
@@ -53,22 +54,22 @@ TEST(ViewerTree, ExampleSetGivesOrderExpansionAndRecords) {
   ASSERT_NE(c, nullptr);
   EXPECT_FALSE(c->m_bFolder);
   EXPECT_EQ(c->m_strText, "c.txt");
-  EXPECT_EQ(view.m_items.size(), 8u);  // E:, a.txt, docs, b.txt, sub, c.txt, Zeta, d.txt
-  EXPECT_EQ(view.m_items[0]->m_strText, "E:");  // creation order
+  EXPECT_EQ(view.NodeCount(), 8u);  // E:, a.txt, docs, b.txt, sub, c.txt, Zeta, d.txt
+  EXPECT_EQ(view.Node(0).m_strText, "E:");  // creation order
 
   // Loaded: idle, status empty, stop hidden, nothing enabled without a check or a selection.
-  EXPECT_EQ(view.m_bBusy, 0);
-  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_FALSE(view.Busy());
+  EXPECT_TRUE(view.StopRequested());
   EXPECT_EQ(view.StatusLine()->text(), "");
   EXPECT_FALSE(view.StopButton()->isVisible());
   EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
   EXPECT_FALSE(view.CommandAction(ID_PREVIEW)->isEnabled());
   EXPECT_FALSE(view.CommandAction(ID_COPY_TO_CLIPBOARD)->isEnabled());
-  EXPECT_EQ(view.m_strTitle.rfind("MYSTICK (", 0), 0u) << view.m_strTitle;
-  EXPECT_EQ(view.m_strTitle.back(), ')');
+  EXPECT_EQ(view.Title().rfind("MYSTICK (", 0), 0u) << view.Title();
+  EXPECT_EQ(view.Title().back(), ')');
   // Folder and file pictures of the shared image list.
-  EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FOLDER].toImage());
-  EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), theApp.m_imageList[IMAGE_FILE].toImage());
+  EXPECT_EQ(docs.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FOLDER).toImage());
+  EXPECT_EQ(Child(top, "a.txt").data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage(), fern::ListPicture(IMAGE_FILE).toImage());
 }
 
 TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {
@@ -106,12 +107,12 @@ TEST(ViewerTree, CompareItemsRanksFoldersFirstThenLabels) {
   file.m_strText = "Alpha";
   upper.m_strText = "Docs";
   lower.m_strText = "docs";
-  EXPECT_LT(CViewBackup::CompareItems(folder, file), 0);
-  EXPECT_GT(CViewBackup::CompareItems(file, folder), 0);
-  EXPECT_LT(CViewBackup::CompareItems(upper, lower), 0);
-  EXPECT_GT(CViewBackup::CompareItems(lower, upper), 0);
-  EXPECT_EQ(CViewBackup::CompareItems(lower, lower), 0);
-  EXPECT_LT(CViewBackup::CompareItems(file, lower), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(folder, file), 0);
+  EXPECT_GT(CSetTreeBuilder::CompareItems(file, folder), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(upper, lower), 0);
+  EXPECT_GT(CSetTreeBuilder::CompareItems(lower, upper), 0);
+  EXPECT_EQ(CSetTreeBuilder::CompareItems(lower, lower), 0);
+  EXPECT_LT(CSetTreeBuilder::CompareItems(file, lower), 0);
 }
 
 TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
@@ -120,7 +121,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
     CViewBackup view;
     OpenAndLoad(view, dir / "GONE-5.fcf", dir.Path() + "/");
     EXPECT_EQ(view.Model()->rowCount(), 0);
-    EXPECT_TRUE(view.m_strTitle.empty());
+    EXPECT_TRUE(view.Title().empty());
     EXPECT_EQ(view.StatusLine()->text(), "");
     EXPECT_FALSE(view.StopButton()->isVisible());
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
@@ -133,7 +134,7 @@ TEST(ViewerTree, MissingOrEmptySetGivesEmptyTree) {
     EXPECT_EQ(view.Model()->rowCount(), 0);
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
     // No '-' in the name: the band starts with " (" and the date.
-    EXPECT_EQ(view.m_strTitle.rfind(" (", 0), 0u) << view.m_strTitle;
+    EXPECT_EQ(view.Title().rfind(" (", 0), 0u) << view.Title();
   }
 }
 
@@ -222,15 +223,15 @@ TEST(ViewerTree, TreeIsBuiltOnTheGuiThreadWhileTheWorkerReadsAhead) {
   }
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
+  view.SetSetAndDrive(set, "");
   view.show();
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   std::this_thread::sleep_for(std::chrono::milliseconds(400));  // no events handled meanwhile
-  EXPECT_TRUE(view.m_items.empty());
+  EXPECT_TRUE(view.NodeCount() == 0);
   EXPECT_EQ(view.Model()->rowCount(), 0);
   ASSERT_TRUE(WaitIdle(view));
 
-  ASSERT_EQ(view.m_items.size(), 1u + 3u + 60000u);
+  ASSERT_EQ(view.NodeCount(), 1u + 3u + 60000u);
   const QModelIndex top = view.TopItem();
   EXPECT_EQ(ChildLabels(top), (QStringList{"f0", "f1", "f2"}));
   const QModelIndex f1 = Child(top, "f1");

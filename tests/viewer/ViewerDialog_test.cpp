@@ -239,9 +239,9 @@ TEST(ViewerDialog, EscapeWhileLoadingStopsThenCloses) {
     entries.push_back({"E:\\f" + std::to_string(i % 40) + "\\n" + std::to_string(i) + ".txt", "x"});
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
+  view.SetSetAndDrive(set, "");
   view.show();
-  ASSERT_EQ(view.m_bBusy, 1);
+  ASSERT_TRUE(view.Busy());
   EXPECT_EQ(view.StatusLine()->text(), "Loading...");
   EXPECT_TRUE(view.StopButton()->isVisible());
 
@@ -249,7 +249,7 @@ TEST(ViewerDialog, EscapeWhileLoadingStopsThenCloses) {
   EXPECT_TRUE(view.isVisible());
   Key(view.Tree(), Qt::Key_Escape);
   EXPECT_TRUE(view.isVisible());
-  EXPECT_EQ(view.m_bStop, 1);
+  EXPECT_TRUE(view.StopRequested());
   EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");
   EXPECT_FALSE(view.StopButton()->isVisible());
 
@@ -260,7 +260,7 @@ TEST(ViewerDialog, EscapeWhileLoadingStopsThenCloses) {
   QModelIndex top = view.TopItem();
   ASSERT_TRUE((top).isValid());  // at least the first entry's chain
   EXPECT_TRUE((Child(Child(top, "f0"), "n0.txt")).isValid());
-  EXPECT_LT(view.m_items.size(), 40000u);  // stopped early
+  EXPECT_LT(view.NodeCount(), 40000u);  // stopped early
 
   Key(view.Tree(), Qt::Key_Escape);
   EXPECT_FALSE(view.isVisible());
@@ -274,7 +274,7 @@ TEST(ViewerDialog, StopButtonAndEnterWhenIdle) {
   for (int i = 0; i < 20000; ++i) entries.push_back({"E:\\n" + std::to_string(i), "y"});
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
+  view.SetSetAndDrive(set, "");
   view.show();
   view.StopButton()->click();
   EXPECT_EQ(view.StatusLine()->text(), "Cancelled...");
@@ -292,16 +292,14 @@ TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
   for (int i = 0; i < 30000; ++i) entries.push_back({"E:\\d\\n" + std::to_string(i), "z"});
   ASSERT_TRUE(WriteSet(set, entries));
   CViewBackup view;
-  view.m_strSetPath = set;
-  view.m_strDriveRoot = dir.Path() + "/";
-  view.m_bDriveAttached = true;
+  view.SetSetAndDrive(set, dir.Path() + "/");
   view.show();
   // Wait for the first nodes, then check the drive while the rest still comes in.
-  while (view.m_bBusy && view.Model()->rowCount() == 0) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  while (view.Busy() && view.Model()->rowCount() == 0) QApplication::processEvents(QEventLoop::AllEvents, 5);
   QModelIndex top = view.TopItem();
   ASSERT_TRUE((top).isValid());
   view.Model()->setData(top, Qt::Checked, Qt::CheckStateRole);
-  const bool stillLoading = view.m_bBusy;  // only the GUI thread clears it
+  const bool stillLoading = view.Busy();  // only the GUI thread clears it
   view.OnCheckChanged(top);
   if (stillLoading) {
     EXPECT_FALSE(view.CommandAction(ID_RESTORE_CHECKED)->isEnabled());
@@ -314,7 +312,7 @@ TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
   const QAbstractItemModel* model = view.Model();
   ASSERT_EQ(model->rowCount(d), 30000);
   for (int i = 1; i < model->rowCount(d); ++i)
-    ASSERT_LT(CViewBackup::CompareItems(*CViewBackup::NodeOf(model->index(i - 1, 0, d)),
+    ASSERT_LT(CSetTreeBuilder::CompareItems(*CViewBackup::NodeOf(model->index(i - 1, 0, d)),
                                         *CViewBackup::NodeOf(model->index(i, 0, d))),
               0);
 }

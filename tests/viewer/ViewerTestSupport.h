@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/fernapp.h"
 #include "storage/CompressedFile.h"
 #include "storage/SetFormat.h"
 #include "viewer/SetTreeModel.h"
@@ -86,16 +85,14 @@ inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) 
 inline bool WaitIdle(CViewBackup& view, int timeoutMs = 30000) {
   QElapsedTimer timer;
   timer.start();
-  while (view.m_bBusy && timer.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  while (view.Busy() && timer.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 10);
   QApplication::processEvents();
-  return !view.m_bBusy;
+  return !view.Busy();
 }
 
 // Opens a viewer on a set and waits until it has loaded.
 inline void OpenAndLoad(CViewBackup& view, const std::string& setPath, const std::string& driveRoot = "") {
-  view.m_strSetPath = setPath;
-  view.m_strDriveRoot = driveRoot;
-  view.m_bDriveAttached = !driveRoot.empty();
+  view.SetSetAndDrive(setPath, driveRoot);
   view.show();
   ASSERT_TRUE(WaitIdle(view));
 }
@@ -115,7 +112,7 @@ inline QStringList ChildLabels(const QModelIndex& parent) {
   return labels;
 }
 
-inline bool Checked(const QModelIndex& item) { return CViewBackup::IsChecked(item); }
+inline bool Checked(const QModelIndex& item) { return CSetTreeModel::IsChecked(item); }
 
 // Closes the next message box that opens and keeps its text (for handlers that show one).
 class MessageCatcher {

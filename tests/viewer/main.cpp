@@ -1,9 +1,7 @@
-// The viewer's widgets need a QApplication and the application's shared pictures and font.
+// The viewer's widgets need a QApplication, and nothing of the application.
 #include <QApplication>
 #include <cstdlib>
 #include <gtest/gtest.h>
-
-#include "app/fernapp.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
@@ -12,8 +10,5 @@ int main(int argc, char** argv) {
   unsetenv("DBUS_SESSION_BUS_ADDRESS");
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("fernapp"));
-  theApp.InitSharedResources();
-  int result = RUN_ALL_TESTS();
-  theApp.m_imageList.clear();  // pixmaps go before the QApplication
-  return result;
+  return RUN_ALL_TESTS();
 }
