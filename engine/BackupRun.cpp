@@ -13,10 +13,7 @@
 #include "platform/ArchiveMark.h"
 #include "platform/FileError.h"
 #include "platform/FileFinder.h"
-#include "platform/MarkRecordReader.h"
-#include "platform/MarkRecordWriter.h"
 #include "platform/SafeOpen.h"
-#include "platform/ScratchFile.h"
 #include "platform/Tick.h"
 #include "res/Resource.h"
 #include "storage/ParallelCompressedFile.h"
@@ -69,7 +66,7 @@ int SyncPath(const std::string& path, int flags) {
 CBackupRun::CBackupRun(IEngineUI& ui, const std::atomic<bool>& stop, char* copyBuffer)
     : m_ui(ui), m_bStop(stop), m_pCopyBuffer(copyBuffer) {}
 
-CBackupRun::~CBackupRun() { DropPending(); }
+CBackupRun::~CBackupRun() = default;
 
 void CBackupRun::AddError(const std::string& path, const std::string& text) {
   m_rows.Add(path, text);
@@ -119,8 +116,8 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
   const int64_t startTime = fern::CurrentTime();
   m_rows.Clear();
   m_visited.clear();
-  DropPending();
   m_strBackupsFolder = backupsFolder;
+  m_pending.Reset(backupsFolder);
   m_bWriteFailed = false;
   m_nWriteError = 0;
   m_nEntries = 0;
@@ -239,7 +236,7 @@ CBackupRun::Result CBackupRun::RunBackup(const CBackupDrive& drive, bool fullBac
         }
       }
       close(partialFd);  // gives up the lock: the partial name is gone by now
-      DropPending();
+      m_pending.Drop();
       m_ui.ShowProgress(false);
       m_pMarks = nullptr;
     }
@@ -254,61 +251,23 @@ void CBackupRun::ShowErrors() {
   m_ui.ShowErrorList(m_rows.Names(), m_rows.Texts());
 }
 
-void CBackupRun::NotePending(const std::string& path, const struct stat& st) {
-  if (m_bPendingFailed) return;
-  if (m_pendingFd < 0) {
-    // Made at the first file taken: a Quick Backup without changes needs none.
-    m_pendingFd = fern::CreateScratchFile(m_strBackupsFolder);
-    if (m_pendingFd < 0) {
-      PendingFailed(errno);
-      return;
-    }
-    m_pPending = std::make_unique<fern::CMarkRecordWriter>(m_pendingFd);
-  }
-  if (!m_pPending->Add(path, static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-                       static_cast<int64_t>(st.st_mtim.tv_nsec)))
-    PendingFailed(m_pPending->Error());
-}
-
 // Files missing from the list keep their marks and are simply taken again by the next Quick
 // Backup; the row says why.
 void CBackupRun::PendingFailed(int error) {
-  m_bPendingFailed = true;
   if (!m_rows.Full())
     AddError(m_strBackupsFolder, fern::FormatFileError(error != 0 ? error : EIO, m_strBackupsFolder));
 }
 
 void CBackupRun::ClearPendingMarks() {
-  if (m_pendingFd < 0) return;
-  if (!m_bPendingFailed && !m_pPending->Flush()) PendingFailed(m_pPending->Error());
-  // What was written whole is cleared, even when the list broke off later.
-  fern::CMarkRecordReader reader(m_pendingFd);
-  fern::MarkRecord pending;
-  fern::CMarkRecordReader::Got got;
-  while ((got = reader.Next(pending)) == fern::CMarkRecordReader::Got::Record) {
-    struct stat seen;
-    memset(&seen, 0, sizeof seen);
-    seen.st_size = static_cast<off_t>(pending.size);
-    seen.st_mtim.tv_sec = static_cast<time_t>(pending.sec);
-    seen.st_mtim.tv_nsec = static_cast<long>(pending.nsec);
-    int err = 0;
-    auto cleared = m_pMarks->ClearMark(pending.path, seen, &err);
+  if (const int err = m_pending.Flush()) PendingFailed(err);
+  const int broke = m_pending.Clear(*m_pMarks, [this](const std::string& path, int err) {
     // A write-protected medium refuses every file alike: that is no news worth a row per file.
     // A drive gone meanwhile refuses every file too: the one row about the drive says it.
-    if (cleared == fern::CArchiveMarks::ClearResult::Failed) {
-      if (DriveGone()) break;
-      if (!m_rows.Full()) AddError(pending.path, fern::FormatFileError(err, pending.path));
-    }
-  }
-  if (got == fern::CMarkRecordReader::Got::Broken && !m_bPendingFailed) PendingFailed(reader.Error());
-  DropPending();
-}
-
-void CBackupRun::DropPending() {
-  m_pPending.reset();
-  if (m_pendingFd >= 0) close(m_pendingFd);
-  m_pendingFd = -1;
-  m_bPendingFailed = false;
+    if (DriveGone()) return false;
+    if (!m_rows.Full()) AddError(path, fern::FormatFileError(err, path));
+    return true;
+  });
+  if (broke != 0) PendingFailed(broke);
 }
 
 bool CBackupRun::MayEnter(const std::string& path, std::set<FolderId>& visited) const {
@@ -407,7 +366,7 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
         if (take && !m_bFullBackup) take = m_pMarks->IsMarked(entry.fullPath, st);
         if (take) {
           WriteEntry(stream, entry.fullPath, openPath, rel, st);
-          NotePending(entry.fullPath, st);
+          if (const int err = m_pending.Add(entry.fullPath, st)) PendingFailed(err);
         }
       }
     }

@@ -15,12 +15,12 @@
 
 #include "engine/EngineUI.h"
 #include "engine/ErrorRow.h"
+#include "engine/PendingMarks.h"
 #include "platform/DriveRoot.h"
 #include "storage/StreamFile.h"
 
 namespace fern {
 class CArchiveMarks;
-class CMarkRecordWriter;
 }
 
 struct CBackupDrive {
@@ -93,11 +93,9 @@ class CBackupRun {
   // Whether the drive is gone: its root no longer the folder of the mount the run began on.
   // Once gone it stays gone for the run.
   bool DriveGone();
-  // Adds a file taken into the set to the list whose marks are cleared once the set is named.
-  void NotePending(const std::string& path, const struct stat& st);
+  // A row for a list of taken files that could not be made or written whole.
   void PendingFailed(int error);
   void ClearPendingMarks();
-  void DropPending();
   void ShowErrors();
 
   IEngineUI& m_ui;
@@ -116,12 +114,8 @@ class CBackupRun {
   ino_t m_setIno = 0;
   fern::CArchiveMarks* m_pMarks = nullptr;
   std::set<FolderId> m_visited;
-  // The files whose marks are cleared once the set is safely on disk: in an unnamed file beside
-  // the sets, since a drive may hold any number of them.
   std::string m_strBackupsFolder;
-  int m_pendingFd = -1;
-  std::unique_ptr<fern::CMarkRecordWriter> m_pPending;
-  bool m_bPendingFailed = false;  // the list could not be made or written whole: told in a row
+  CPendingMarks m_pending;  // the files whose marks are cleared once the set is safely on disk
   std::set<std::string> m_restoreFiles;  // a restore's journals and the temporaries they list
   bool m_bWriteFailed = false;
   int m_nWriteError = 0;
