@@ -33,19 +33,27 @@ void CRunController::Finish() {
 
 void CRunController::StartBackup(const CBackupDrive& drive, const std::string& backupsFolder) {
   const bool full = m_bFullBackup;
-  m_worker.Start([this, drive, full, backupsFolder] {
+  StartWorker(true, drive.root, [this, drive, full, backupsFolder] {
     CBackupRun run(m_ui, m_bStop, theApp.m_pCopyBuffer);
     const bool lost = run.RunBackup(drive, full, backupsFolder) == CBackupRun::Result::DriveLost;
-    fern::RunOnGuiThread([this, lost, root = drive.root] { emit Ended(true, lost, root); });
+    fern::RunOnGuiThread([this, lost, root = drive.root] {
+      emit Ended(true, lost ? RunEnd::DriveLost : RunEnd::Finished, root);
+    });
   });
 }
 
 void CRunController::StartRestore(std::vector<CSetRow> rows, const std::string& driveName,
                                   const std::string& driveRoot) {
-  m_worker.Start([this, rows = std::move(rows), driveName, driveRoot] {
+  StartWorker(false, driveRoot, [this, rows = std::move(rows), driveName, driveRoot] {
     CRestoreRun run(m_ui, m_bStop, theApp.m_pCopyBuffer, theApp.m_nOverwriteAnswer, m_driveRootNow);
     run.RestoreSelectedSets(rows, driveName, driveRoot);
     const bool lost = run.DriveChanged();
-    fern::RunOnGuiThread([this, lost, driveRoot] { emit Ended(false, lost, driveRoot); });
+    fern::RunOnGuiThread([this, lost, driveRoot] {
+      emit Ended(false, lost ? RunEnd::DriveLost : RunEnd::Finished, driveRoot);
+    });
   });
+}
+
+void CRunController::StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body) {
+  if (!m_worker.Start(std::move(body))) emit Ended(backup, RunEnd::NotStarted, driveRoot);
 }

@@ -14,6 +14,13 @@
 
 class IEngineUI;
 
+// How a run ended.
+enum class RunEnd {
+  Finished,    // ran to its end (or stopped when asked)
+  DriveLost,   // its drive went mid-run
+  NotStarted,  // no worker thread could be started: nothing was read or written
+};
+
 class CRunController : public QObject {
   Q_OBJECT
  public:
@@ -47,10 +54,13 @@ class CRunController : public QObject {
   void StartRestore(std::vector<CSetRow> rows, const std::string& driveName, const std::string& driveRoot);
 
  signals:
-  // driveLost: the run's drive went mid-run (lostRoot: the root it began on).
-  void Ended(bool backup, bool driveLost, const std::string& lostRoot);
+  // driveRoot: the root the run began on.
+  void Ended(bool backup, RunEnd end, const std::string& driveRoot);
 
  private:
+  // Starts body on the worker; a worker that cannot be started ends the run at once.
+  void StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body);
+
   IEngineUI& m_ui;
   std::function<std::string()> m_driveRootNow;
   CWorkerThread m_worker;

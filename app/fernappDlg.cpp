@@ -178,7 +178,7 @@ void CBackupDlg::ConnectParts() {
   connect(&m_drive, &CDriveState::Removed, this, [this](bool queried) { OnDriveRemoved(queried); });
   connect(&m_drive, &CDriveState::Noticed, this, [this] { CommonDriveTail(); });
   connect(&m_runs, &CRunController::Ended, this,
-          [this](bool backup, bool lost, const std::string& root) { EndRun(backup, lost, root); });
+          [this](bool backup, RunEnd end, const std::string& root) { EndRun(backup, end, root); });
 }
 
 // --- commands --------------------------------------------------------------------------------
@@ -302,17 +302,18 @@ void CBackupDlg::OnRestore() {
   m_runs.StartRestore(m_setList->SelectedRows(), DriveName(), root);
 }
 
-void CBackupDlg::EndRun(bool backup, bool driveLost, const std::string& lostRoot) {
+void CBackupDlg::EndRun(bool backup, RunEnd end, const std::string& driveRoot) {
   // The run saw its drive go before the drive watcher did: the window forgets it as the
   // removal does (which may still follow, or have come already and left another drive).
-  if (driveLost && m_drive.ForgetIfRoot(lostRoot)) {
+  if (end == RunEnd::DriveLost && m_drive.ForgetIfRoot(driveRoot)) {
     m_pDriveName->setText(QStringLiteral("Not Connected"));
     RefreshDriveInfo();
   }
   SetRunning(false);
   m_runs.Finish();
-  // A restore whose drive went did not finish: it is no "Done!".
-  if (!backup && !driveLost) m_pStatus->setText(QStringLiteral("Done!"));
+  // A restore whose drive went did not finish: it is no "Done!". Nor is a run that never began.
+  if (!backup && end == RunEnd::Finished) m_pStatus->setText(QStringLiteral("Done!"));
+  if (end == RunEnd::NotStarted) m_pStatus->setText(QStringLiteral("Could not start"));
   m_btnCancelRun->hide();
   KillTimer(TIMER_BLINK);
   if (DriveRoot().empty()) {

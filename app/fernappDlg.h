@@ -107,8 +107,8 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   void OnDriveArrived(bool attached);
   void OnDriveRemoved(bool queried);
   void CommonDriveTail();
-  // driveLost: a run whose drive went mid-run (lostRoot: the root it began on).
-  void EndRun(bool backup, bool driveLost, const std::string& lostRoot);
+  // driveRoot: the root the run began on.
+  void EndRun(bool backup, RunEnd end, const std::string& driveRoot);
   bool AskQuestion(const QString& question);
 
   QFont m_font;

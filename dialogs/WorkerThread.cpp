@@ -6,17 +6,23 @@
 #include <QCoreApplication>
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 
 CWorkerThread::~CWorkerThread() { Join(); }
 
 bool CWorkerThread::Start(std::function<void()> body) {
   Join();
   m_bDone = false;
-  m_thread = std::thread([this, body = std::move(body)] {
-    LowerThreadPriority();
-    body();
+  try {
+    m_thread = std::thread([this, body = std::move(body)] {
+      LowerThreadPriority();
+      body();
+      m_bDone = true;
+    });
+  } catch (const std::system_error&) {
     m_bDone = true;
-  });
+    return false;
+  }
   return true;
 }
 

@@ -14,7 +14,9 @@ class CWorkerThread {
   CWorkerThread(const CWorkerThread&) = delete;
   CWorkerThread& operator=(const CWorkerThread&) = delete;
 
-  // Joins the previous worker, then runs body on a new thread.
+  // Joins the previous worker, then runs body on a new thread. False when no thread could be
+  // started (std::system_error: no memory for its stack, the process's thread limit): body
+  // never runs then, and the caller ends its operation itself.
   bool Start(std::function<void()> body);
 
   // Whether a started worker has not finished its body yet.

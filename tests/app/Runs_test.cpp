@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "app/fernapp.h"
 #include "app/fernappDlg.h"
 #include "dialogs/ErrorDlg.h"
+#include "tests/dialogs/NoThreadStart.h"
 #include "tests/engine/UnmountOnOpen.h"
 #include "tests/platform/DriveTestMount.h"
 #include "res/Resource.h"
@@ -194,6 +196,43 @@ TEST_F(RunsTest, RestoreNeedsADrive) {
   dlg.OnCommand(IDC_RESTORE);
   EXPECT_FALSE(dlg.Runs().Busy());
   EXPECT_FALSE(std::filesystem::exists(m_folder + "/a.txt"));
+}
+
+// A worker thread that cannot be started ends the run at once: the window is usable again and
+// says so, nothing was written, and a restore that never began is no "Done!".
+TEST_F(RunsTest, ARunWhoseThreadCannotStartEndsCleanly) {
+  CBackupDlg dlg(nullptr, false);
+  Attach(dlg);
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  for (int command : {IDC_QUICKBACKUP, IDC_RESTORE}) {
+    dlg.SetList()->topLevelItem(0)->setSelected(true);
+    dlg.Runs().StopAndWait();  // the ended worker joined now: its stack is not there to reuse
+    bool threw = false;
+    {
+      fern_test::NoThreadStart noThreads;
+      if (!noThreads.Active()) GTEST_SKIP() << "the address space cannot be limited here";
+      try {
+        dlg.OnCommand(command);
+      } catch (const std::system_error&) {
+        threw = true;
+      }
+    }
+    const bool busy = dlg.Runs().Busy();
+    if (busy) dlg.Runs().Finish();  // a run left claimed would keep the window from closing
+    ASSERT_FALSE(threw) << command;
+    ASSERT_FALSE(busy) << command;
+    EXPECT_TRUE(dlg.Runs().StopRequested()) << command;
+    EXPECT_EQ(Text(dlg, IDC_STATUS), "Could not start") << command;
+    EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden()) << command;
+    EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK)) << command;
+    EXPECT_TRUE(dlg.SetList()->isEnabled()) << command;
+    EXPECT_TRUE(dlg.Control(IDC_QUICKBACKUP)->isEnabled()) << command;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Backups()), {}), 1) << command;
+  }
+  // Threads again: the next run goes as ever.
+  ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "No file changes");
 }
 
 TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
