@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -26,6 +25,7 @@
 #include "platform/Volume.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
+#include "res/gui/BandPainting.h"
 #include "res/gui/DialogUnits.h"
 #include "res/gui/Pictures.h"
 #include "settings/Options.h"
@@ -527,35 +527,8 @@ void CBackupDlg::RefreshDriveInfo() {
 void CBackupDlg::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const int W = width();
-  const int H = height();
-  const QColor caption = palette().color(QPalette::Active, QPalette::Highlight);
-  int r = caption.red(), g = caption.green(), b = caption.blue();
-  const QColor label((r - 50) & 0xFF, (g - 50) & 0xFF, (b - 50) & 0xFF);
-
-  painter.fillRect(rect(), palette().color(QPalette::Button));
-
-  // Left band: brightening by 4 a column to the middle, then back to the caption colour.
-  for (int x = 0; x < 30; ++x) {
-    const int step = x < 15 ? 4 : -4;
-    r += step, g += step, b += step;
-    painter.fillRect(QRect(x, 0, 1, H), QColor(r & 0xFF, g & 0xFF, b & 0xFF));
-  }
-
-  // The label reads from bottom to top: its baseline turned by 90 degrees.
   const QFont& font = theApp.m_fontVertical;
-  const QFontMetrics metrics(font);
-  const int E = metrics.horizontalAdvance(QStringLiteral("Fernlet"));
-  const int h = metrics.height();
-  painter.save();
-  painter.setFont(font);
-  painter.setPen(label);
-  // Aligned to the bottom of the rectangle (3, 0)-(30, E + 40): the text's cell starts at
-  // y = E + 40 - h and runs up from there.
-  painter.translate(3, E + 40 - h);
-  painter.rotate(-90);
-  painter.drawText(QRect(0, 0, E, h), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
-                   QStringLiteral("Fernlet"));
-  painter.restore();
+  const int E = fern::PaintBand(painter, *this, font, QStringLiteral("Fernlet"));
 
   // Separator from y = 5 to y = E + 35 (the end point itself not drawn).
   painter.fillRect(QRect(120, 5, 1, E + 30), Qt::black);
@@ -564,6 +537,6 @@ void CBackupDlg::paintEvent(QPaintEvent*) {
   int grey = 192;
   for (int y = 0; y < 25; ++y) {
     grey += y < 12 ? 4 : -4;
-    painter.fillRect(QRect(30, y, W - 30, 1), QColor(grey, grey, grey));
+    painter.fillRect(QRect(fern::kBandWidth, y, W - fern::kBandWidth, 1), QColor(grey, grey, grey));
   }
 }
