@@ -463,13 +463,14 @@ void CBackupDlg::OnDriveRemoved(bool queried) {
 }
 
 void CBackupDlg::CheckSchedule() {
-  const int command = fern::CheckSchedule(
+  const fern::DueBackup due = fern::CheckSchedule(
       theApp.GetBackupsFolder(), DriveRoot(), DriveName(),
       [](const char* valueName, int defaultValue) {
         return fern::GetProfileInt("Settings", valueName, defaultValue);
       },
       fern::CurrentTime());
-  if (command != 0) {
+  if (due != fern::DueBackup::None) {
+    const int command = due == fern::DueBackup::Full ? IDC_FULLBACKUP : IDC_QUICKBACKUP;
     m_runs.SetScheduledRun(true);
     // Handled later, like a click on the button.
     QMetaObject::invokeMethod(this, [this, command] { OnCommand(command); }, Qt::QueuedConnection);

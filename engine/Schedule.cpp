@@ -8,7 +8,6 @@
 
 #include "engine/SetCatalog.h"
 #include "platform/FileFinder.h"
-#include "res/Resource.h"
 #include "storage/SetFormat.h"
 
 namespace fern {
@@ -63,7 +62,7 @@ void PurgeSets(const std::string& backupsFolder, int purgeDays, int64_t now) {
 
 }  // namespace
 
-int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot,
+DueBackup CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot,
                   const std::string& driveName, const SettingReader& readSetting, int64_t now) {
   int64_t t = now;
 
@@ -71,7 +70,7 @@ int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot
   // An empty folder name would mean the current folder: never purge there.
   if (purgeDays > 0 && !backupsFolder.empty()) PurgeSets(backupsFolder, purgeDays, now);
 
-  if (driveRoot.empty()) return 0;
+  if (driveRoot.empty()) return DueBackup::None;
 
   // Listed after the purge: what it deleted no longer counts.
   const CSetCatalog catalog(backupsFolder);
@@ -79,15 +78,15 @@ int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot
   if (readSetting("Enable Full", 1) != 0) {
     int fullDays = readSetting("Full Days", 0);
     // A negative day count is reached at every check.
-    if (fullDays != 0 && (!anyFull || WholeDays(t, now) >= fullDays)) return IDC_FULLBACKUP;
+    if (fullDays != 0 && (!anyFull || WholeDays(t, now) >= fullDays)) return DueBackup::Full;
   }
 
   bool anyQuick = LowerToEarliest(catalog, QuickSetsPattern(driveName), t);
   if (readSetting("Enable Incremental", 1) != 0) {
     int quickDays = readSetting("Incremental Days", 0);
-    if (quickDays != 0 && (!anyQuick || WholeDays(t, now) >= quickDays)) return IDC_QUICKBACKUP;
+    if (quickDays != 0 && (!anyQuick || WholeDays(t, now) >= quickDays)) return DueBackup::Quick;
   }
-  return 0;
+  return DueBackup::None;
 }
 
 void CleanScratchFolder(const std::string& scratchFolder) {
