@@ -18,11 +18,9 @@
 #include "app/fernapp.h"
 #include "dialogs/AboutDlg.h"
 #include "dialogs/GuiThread.h"
-#include "engine/DriveInfo.h"
 #include "engine/Schedule.h"
 #include "platform/TempFolder.h"
 #include "platform/Tick.h"
-#include "platform/Volume.h"
 #include "res/Resource.h"
 #include "res/StringTable.h"
 #include "res/gui/BandPainting.h"
@@ -64,8 +62,8 @@ CBackupDlg::CBackupDlg(QWidget* parent, bool watchDrives)
     // A plain top-level window, not a dialog: X11 makes a parentless dialog transient for the
     // client leader, and task bars leave transient windows out.
     : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
-      CWidgetEngineUI(this),
-      m_runs(*this, [this] { return DriveRoot(); }),
+      m_ui(this, m_drive),
+      m_runs(m_ui, [this] { return DriveRoot(); }),
       m_bWatchDrives(watchDrives) {
   m_hIcon = fern::LoadIconRes(IDR_MAINFRAME);
   CreateControls();
@@ -143,6 +141,8 @@ void CBackupDlg::CreateControls() {
                               [this] { return ControlTextColour(IDC_STATUS); });
   m_pStatus->setObjectName(QString::number(IDC_STATUS));
   place(m_pStatus, 28, 95, 68, 8);
+
+  m_ui.Bind(m_pStatus, m_pDriveInfo, m_progress, m_setList);
 
   // The window has no caption: its menu comes up on Alt+Space.
   auto* windowMenuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
@@ -307,7 +307,7 @@ void CBackupDlg::EndRun(bool backup, RunEnd end, const std::string& driveRoot) {
   // removal does (which may still follow, or have come already and left another drive).
   if (end == RunEnd::DriveLost && m_drive.ForgetIfRoot(driveRoot)) {
     m_pDriveName->setText(QStringLiteral("Not Connected"));
-    RefreshDriveInfo();
+    m_ui.RefreshDriveInfo();
   }
   SetRunning(false);
   m_runs.Finish();
@@ -445,7 +445,7 @@ void CBackupDlg::OnDriveArrived(bool attached) {
     m_pDriveName->setText(Q(DriveName()));
     m_pStatus->setText(QStringLiteral("Connected!"));
   }
-  RefreshDriveInfo();
+  m_ui.RefreshDriveInfo();
   repaint();
   CheckSchedule();
   CommonDriveTail();
@@ -477,52 +477,6 @@ void CBackupDlg::CheckSchedule() {
   }
 }
 
-// --- the engine's user interface -------------------------------------------------------------
-
-void CBackupDlg::SetStatusText(const std::string& text) {
-  fern::RunOnGuiThread([this, &text] { m_pStatus->setText(Q(text)); });
-}
-
-void CBackupDlg::SetInfoText(const std::string& text) {
-  fern::RunOnGuiThread([this, &text] { m_pDriveInfo->setText(Q(text)); });
-}
-
-void CBackupDlg::SetProgressRange(unsigned short maximum) {
-  fern::RunOnGuiThread([this, maximum] {
-    // A range of 0..0 would make the bar an endless busy indicator.
-    m_progress->setRange(0, maximum == 0 ? 1 : maximum);
-    m_progress->setValue(0);
-  });
-}
-
-void CBackupDlg::StepProgress() {
-  fern::RunOnGuiThread([this] {
-    int next = m_progress->value() + 1;
-    if (next > m_progress->maximum()) next = m_progress->minimum();  // the bar starts over
-    m_progress->setValue(next);
-  });
-}
-
-void CBackupDlg::ShowProgress(bool show) {
-  fern::RunOnGuiThread([this, show] { m_progress->setVisible(show); });
-}
-
-void CBackupDlg::AddSetRow(const std::string& date, const std::string& driveName,
-                           const std::string& setPath, int image) {
-  fern::RunOnGuiThread([&] { m_setList->InsertRow(date, driveName, setPath, image); });
-}
-
-void CBackupDlg::RefreshDriveInfo() {
-  fern::RunOnGuiThread([this] {
-    const std::string root = DriveRoot();
-    uint64_t total = 0, free = 0;
-    if (root.empty() || !fern::GetDiskFreeSpace(root, total, free)) {
-      m_pDriveInfo->setText(QStringLiteral("Plug in a USB Flash Drive"));
-      return;
-    }
-    m_pDriveInfo->setText(Q(fern::DriveInfoText(total, free)));
-  });
-}
 // --- the skin --------------------------------------------------------------------------------
 
 void CBackupDlg::paintEvent(QPaintEvent*) {

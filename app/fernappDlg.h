@@ -12,11 +12,11 @@
 #include <string>
 
 #include "app/DriveState.h"
+#include "app/MainWindowUI.h"
 #include "app/RunController.h"
 #include "app/SetListView.h"
 #include "app/StaticText.h"
 #include "app/TrayPresence.h"
-#include "dialogs/WidgetEngineUI.h"
 
 class CPictureButton;
 class QMenu;
@@ -25,7 +25,7 @@ class QPushButton;
 class QTimer;
 class QTreeWidget;
 
-class CBackupDlg : public QDialog, public CWidgetEngineUI {
+class CBackupDlg : public QDialog {
   Q_OBJECT
  public:
   // watchDrives: follow the mount table for flash drives (tests drive OnDeviceChange by hand).
@@ -47,6 +47,8 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
 
   CRunController& Runs() { return m_runs; }
   CTrayPresence& Tray() { return *m_pTray; }
+  // What the engine's runs report to.
+  IEngineUI& EngineUI() { return m_ui; }
 
   // The enable rule around a run (all set commands enabled when a row is selected).
   void SetRunning(bool running);
@@ -71,16 +73,6 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   // The control of that id.
   QWidget* Control(int id) const;
   QTreeWidget* SetList() const { return m_setList->List(); }
-
-  // IEngineUI: each call is carried to the GUI thread and waits there.
-  void SetStatusText(const std::string& text) override;
-  void SetInfoText(const std::string& text) override;
-  void SetProgressRange(unsigned short maximum) override;
-  void StepProgress() override;
-  void ShowProgress(bool show) override;
-  void AddSetRow(const std::string& date, const std::string& driveName, const std::string& setPath,
-                 int image) override;
-  void RefreshDriveInfo() override;
 
  public slots:
   void accept() override;  // Enter: nothing
@@ -117,6 +109,7 @@ class CBackupDlg : public QDialog, public CWidgetEngineUI {
   QPixmap m_hIconDrive;
 
   CDriveState m_drive;
+  CMainWindowUI m_ui;
   CRunController m_runs;
   CSetListView* m_setList = nullptr;
   CTrayPresence* m_pTray = nullptr;
