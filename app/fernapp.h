@@ -22,7 +22,7 @@ class CBackupApp {
   // build windows without InitInstance too.
   void InitSharedResources();
 
-  // The backups folder below the current folder, created when missing.
+  // The per-user backups folder ($XDG_DATA_HOME/ferncastle/backups), created when missing.
   std::string GetBackupsFolder();
 
   char* m_pCopyBuffer;        // 16 KiB, for the main dialog's backup and restore runs

@@ -6,8 +6,8 @@
 #include <map>
 #include <vector>
 
+#include "engine/SetCatalog.h"
 #include "platform/FileFinder.h"
-#include "res/Resource.h"
 #include "storage/SetFormat.h"
 
 namespace fern {
@@ -19,44 +19,13 @@ constexpr int64_t kSecondsPerDay = 86400;
 // Whole days between two times, truncated toward zero.
 int64_t WholeDays(int64_t from, int64_t to) { return (to - from) / kSecondsPerDay; }
 
-// A set as the program writes it, found in the backups folder: a regular file (never a folder
-// or a link) whose name ParseSetName accepts.
-struct FoundSet {
-  CFindData file;
-  std::string label;  // lower-cased: labels are compared without regard to case
-  bool full = false;
-};
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-std::vector<FoundSet> FindSets(const std::string& backupsFolder, const std::string& pattern) {
-  std::vector<FoundSet> sets;
-  if (backupsFolder.empty()) return sets;
-  std::vector<CFindData> found;
-  FindFiles(backupsFolder, pattern, found);
-  for (CFindData& file : found) {
-    FoundSet set;
-    uint32_t tick = 0;
-    if (file.isDir || file.isLink || !file.isRegular || !ParseSetName(file.name, set.label, tick, set.full))
-      continue;
-    set.label = LowerAscii(set.label);
-    set.file = std::move(file);
-    sets.push_back(std::move(set));
-  }
-  return sets;
-}
-
 // Lowers t to the earliest last-write time of the sets matching the pattern; returns whether
 // any set matched. A user's "MYSTICK-notes.fcf" is no set.
-bool LowerToEarliest(const std::string& backupsFolder, const std::string& pattern, int64_t& t) {
+bool LowerToEarliest(const CSetCatalog& catalog, const std::string& pattern, int64_t& t) {
   bool any = false;
-  for (const FoundSet& set : FindSets(backupsFolder, pattern)) {
+  for (const CCatalogEntry* set : catalog.SetsMatching(pattern)) {
     any = true;
-    if (set.file.mtime < t) t = set.file.mtime;
+    if (set->file.mtime < t) t = set->file.mtime;
   }
   return any;
 }
@@ -66,15 +35,17 @@ bool LowerToEarliest(const std::string& backupsFolder, const std::string& patter
 // Full set) stay whatever their age, so a stick left unplugged for a long time still has one.
 // Only the program's own sets are ever deleted, never a user's file that matches "*.fc*".
 void PurgeSets(const std::string& backupsFolder, int purgeDays, int64_t now) {
-  std::vector<FoundSet> sets = FindSets(backupsFolder, AllSetsPattern());
+  const CSetCatalog catalog(backupsFolder);
+  const std::vector<const CCatalogEntry*> sets = catalog.Sets();
   // Per label, the time from which its sets are its latest backup.
   std::map<std::string, int64_t> newestFull, newestQuick;
-  for (const FoundSet& set : sets) {
-    auto& newest = set.full ? newestFull : newestQuick;
-    auto it = newest.find(set.label);
-    if (it == newest.end() || set.file.mtime > it->second) newest[set.label] = set.file.mtime;
+  for (const CCatalogEntry* set : sets) {
+    auto& newest = set->full ? newestFull : newestQuick;
+    auto it = newest.find(set->label);
+    if (it == newest.end() || set->file.mtime > it->second) newest[set->label] = set->file.mtime;
   }
-  for (const FoundSet& set : sets) {
+  for (const CCatalogEntry* entry : sets) {
+    const CCatalogEntry& set = *entry;
     auto full = newestFull.find(set.label);
     // Times are whole seconds: a Quick set of the same second as the newest Full set is kept
     // with it, as are two newest sets of one second.
@@ -91,7 +62,7 @@ void PurgeSets(const std::string& backupsFolder, int purgeDays, int64_t now) {
 
 }  // namespace
 
-int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot,
+DueBackup CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot,
                   const std::string& driveName, const SettingReader& readSetting, int64_t now) {
   int64_t t = now;
 
@@ -99,21 +70,23 @@ int CheckSchedule(const std::string& backupsFolder, const std::string& driveRoot
   // An empty folder name would mean the current folder: never purge there.
   if (purgeDays > 0 && !backupsFolder.empty()) PurgeSets(backupsFolder, purgeDays, now);
 
-  if (driveRoot.empty()) return 0;
+  if (driveRoot.empty()) return DueBackup::None;
 
-  bool anyFull = LowerToEarliest(backupsFolder, FullSetsPattern(driveName), t);
+  // Listed after the purge: what it deleted no longer counts.
+  const CSetCatalog catalog(backupsFolder);
+  bool anyFull = LowerToEarliest(catalog, FullSetsPattern(driveName), t);
   if (readSetting("Enable Full", 1) != 0) {
     int fullDays = readSetting("Full Days", 0);
     // A negative day count is reached at every check.
-    if (fullDays != 0 && (!anyFull || WholeDays(t, now) >= fullDays)) return IDC_FULLBACKUP;
+    if (fullDays != 0 && (!anyFull || WholeDays(t, now) >= fullDays)) return DueBackup::Full;
   }
 
-  bool anyQuick = LowerToEarliest(backupsFolder, QuickSetsPattern(driveName), t);
+  bool anyQuick = LowerToEarliest(catalog, QuickSetsPattern(driveName), t);
   if (readSetting("Enable Incremental", 1) != 0) {
     int quickDays = readSetting("Incremental Days", 0);
-    if (quickDays != 0 && (!anyQuick || WholeDays(t, now) >= quickDays)) return IDC_QUICKBACKUP;
+    if (quickDays != 0 && (!anyQuick || WholeDays(t, now) >= quickDays)) return DueBackup::Quick;
   }
-  return 0;
+  return DueBackup::None;
 }
 
 void CleanScratchFolder(const std::string& scratchFolder) {

@@ -117,8 +117,8 @@ TEST_F(MainDialogTest, ControlsAndInitialState) {
   EXPECT_TRUE(dlg.Control(IDC_PROGRESS)->isHidden());
   EXPECT_TRUE(dlg.IsTimerActive(TIMER_SCHEDULE));
   EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK));
-  EXPECT_TRUE(dlg.m_bStop);
-  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_TRUE(dlg.Runs().StopRequested());
+  EXPECT_FALSE(dlg.Runs().Busy());
 
   QTreeWidget* list = dlg.SetList();
   ASSERT_EQ(list->columnCount(), 3);
@@ -236,20 +236,20 @@ TEST_F(MainDialogTest, RunsNeverLeaveTheFocusOnMinimizeOrClose) {
 TEST_F(MainDialogTest, TrayEventsByKindOfTray) {
   CBackupDlg dlg(nullptr, false);
   dlg.show();
-  ASSERT_FALSE(dlg.TrayActivates());  // no StatusNotifierItem watcher here
+  ASSERT_FALSE(dlg.Tray().TrayActivates());  // no StatusNotifierItem watcher here
   // XEmbed: a left press is reported as Trigger before the double click; only the double click
   // shows the window.
+  dlg.OnCommand(IDC_MINIMIZE);  // in the tray (minimised where there is none)
   dlg.hide();
-  dlg.m_bInTray = true;
-  dlg.OnTrayActivated(QSystemTrayIcon::Trigger);
+  dlg.Tray().OnTrayActivated(QSystemTrayIcon::Trigger);
   EXPECT_FALSE(dlg.isVisible());
-  dlg.OnTrayActivated(QSystemTrayIcon::Context);
-  dlg.OnTrayActivated(QSystemTrayIcon::MiddleClick);
+  dlg.Tray().OnTrayActivated(QSystemTrayIcon::Context);
+  dlg.Tray().OnTrayActivated(QSystemTrayIcon::MiddleClick);
   EXPECT_FALSE(dlg.isVisible());
-  EXPECT_TRUE(dlg.m_bInTray);
-  dlg.OnTrayActivated(QSystemTrayIcon::DoubleClick);
+  EXPECT_TRUE(dlg.Tray().InTray());
+  dlg.Tray().OnTrayActivated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(dlg.isVisible());
-  EXPECT_FALSE(dlg.m_bInTray);
+  EXPECT_FALSE(dlg.Tray().InTray());
 }
 
 TEST_F(MainDialogTest, FillSetListFromTheFolder) {
@@ -328,11 +328,11 @@ TEST_F(MainDialogTest, SelectionRulesAndSetRunning) {
   EXPECT_TRUE(Enabled(dlg, IDC_FULLBACKUP));
 
   // While busy, a change of selection disables the set commands.
-  dlg.m_bBusy = true;
+  ASSERT_TRUE(dlg.Runs().Begin());
   SelectRows(dlg, {1});
   EXPECT_FALSE(Enabled(dlg, IDC_DELETE));
   EXPECT_FALSE(Enabled(dlg, IDC_VIEW));
-  dlg.m_bBusy = false;
+  dlg.Runs().Finish();
 
   // With a drive, Restore follows the selection.
   Attach(dlg, m_folder + "/");
@@ -406,8 +406,8 @@ TEST_F(MainDialogTest, NamesThatAreNotUtf8) {
   CBackupDlg dlg(nullptr, false);
   ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
   QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
-  EXPECT_EQ(CBackupDlg::RowPath(row), odd);
-  EXPECT_EQ(CBackupDlg::RowDriveName(row), "ST\xe9K");
+  EXPECT_EQ(CSetListView::RowPath(row), odd);
+  EXPECT_EQ(CSetListView::RowDriveName(row), "ST\xe9K");
   row->setSelected(true);
   auto yes = AnswerNextModal(QMessageBox::Yes);
   dlg.OnCommand(IDC_DELETE);
@@ -446,39 +446,39 @@ TEST_F(MainDialogTest, EnterIgnoredEscapeAsks) {
 TEST_F(MainDialogTest, CloseWhileBusyOnlyStops) {
   CBackupDlg dlg(nullptr, false);
   dlg.show();
-  dlg.m_bBusy = true;
-  dlg.m_bStop = false;
+  ASSERT_TRUE(dlg.Runs().Begin());
 
   auto no = AnswerNextModal(QMessageBox::No);
   dlg.OnCommand(IDCANCEL);
   ASSERT_TRUE(no->seen);
   EXPECT_EQ(no->text, "Backup is active! Are you sure you want to cancel it?");
-  EXPECT_FALSE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.Runs().StopRequested());
 
   auto yes = AnswerNextModal(QMessageBox::Yes);
   dlg.close();  // the window manager's close goes the same way
   ASSERT_TRUE(yes->seen);
   EXPECT_EQ(yes->text, "Backup is active! Are you sure you want to cancel it?");
-  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_TRUE(dlg.Runs().StopRequested());
   EXPECT_TRUE(dlg.isVisible());
 
   // The Cancel button: Yes stops and disables it.
-  dlg.m_bStop = false;
+  dlg.Runs().Finish();
+  ASSERT_TRUE(dlg.Runs().Begin());
   dlg.Control(IDC_CANCELRUN)->setEnabled(true);
   dlg.Control(IDC_CANCELRUN)->show();
   auto cancelNo = AnswerNextModal(QMessageBox::No);
   dlg.OnCommand(IDC_CANCELRUN);
   ASSERT_TRUE(cancelNo->seen);
   EXPECT_EQ(cancelNo->text, "Are you sure you want to cancel the backup?");
-  EXPECT_FALSE(dlg.m_bStop);
+  EXPECT_FALSE(dlg.Runs().StopRequested());
   EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isEnabled());
   auto cancelYes = AnswerNextModal(QMessageBox::Yes);
   dlg.OnCommand(IDC_CANCELRUN);
   ASSERT_TRUE(cancelYes->seen);
-  EXPECT_TRUE(dlg.m_bStop);
+  EXPECT_TRUE(dlg.Runs().StopRequested());
   EXPECT_FALSE(dlg.Control(IDC_CANCELRUN)->isEnabled());
   EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isVisible());
-  dlg.m_bBusy = false;
+  dlg.Runs().Finish();
 }
 
 // Whether an image holds a pixel near the status line's dark blue.
@@ -503,19 +503,19 @@ TEST_F(MainDialogTest, BlinkAndColourRules) {
   EXPECT_TRUE(HasBluePixel(status->grab().toImage()));
 
   // A run: the status text vanishes on every other tick of the blink timer.
-  dlg.m_bBusy = true;
-  EXPECT_TRUE(dlg.m_bBlinkOn);
+  ASSERT_TRUE(dlg.Runs().Begin());
+  EXPECT_TRUE(dlg.Runs().BlinkOn());
   EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), QColor(0, 0, 192));
   dlg.OnTimer(TIMER_BLINK);
-  EXPECT_FALSE(dlg.m_bBlinkOn);
+  EXPECT_FALSE(dlg.Runs().BlinkOn());
   EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), dlg.palette().color(QPalette::Button));
   EXPECT_FALSE(HasBluePixel(status->grab().toImage()));
   dlg.OnTimer(TIMER_BLINK);
-  EXPECT_TRUE(dlg.m_bBlinkOn);
+  EXPECT_TRUE(dlg.Runs().BlinkOn());
   EXPECT_TRUE(HasBluePixel(status->grab().toImage()));
   dlg.OnTimer(TIMER_BLINK);
   // Between runs it is steady blue whatever the phase.
-  dlg.m_bBusy = false;
+  dlg.Runs().Finish();
   EXPECT_EQ(dlg.ControlTextColour(IDC_STATUS), QColor(0, 0, 192));
 
   // A drive turns the name and the figures black.
@@ -595,7 +595,7 @@ TEST_F(MainDialogTest, TrayAndWindowMenu) {
   ASSERT_TRUE(WaitUntil([&] { return dlg.isVisible(); }));
   // Offscreen there is no tray: the window minimises rather than vanish for good.
   dlg.OnCommand(IDC_MINIMIZE);
-  EXPECT_TRUE(dlg.m_bInTray);
+  EXPECT_TRUE(dlg.Tray().InTray());
   if (!QSystemTrayIcon::isSystemTrayAvailable()) {
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_TRUE(dlg.windowState() & Qt::WindowMinimized);
@@ -603,7 +603,7 @@ TEST_F(MainDialogTest, TrayAndWindowMenu) {
     EXPECT_FALSE(dlg.isVisible());
   }
   dlg.OnCommand(ID_TRAY_OPEN);
-  EXPECT_FALSE(dlg.m_bInTray);
+  EXPECT_FALSE(dlg.Tray().InTray());
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
 

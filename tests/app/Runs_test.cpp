@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "app/fernapp.h"
 #include "app/fernappDlg.h"
 #include "dialogs/ErrorDlg.h"
+#include "tests/dialogs/NoThreadStart.h"
 #include "tests/engine/UnmountOnOpen.h"
 #include "tests/platform/DriveTestMount.h"
 #include "res/Resource.h"
@@ -62,7 +64,7 @@ class RunsTest : public CurrentFolderTest {
   // Runs a command and waits for its worker to end.
   static bool RunCommand(CBackupDlg& dlg, int command) {
     dlg.OnCommand(command);
-    return WaitUntil([&] { return !dlg.m_bBusy; }, 30000);
+    return WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000);
   }
 
   std::string m_drive;
@@ -128,8 +130,8 @@ TEST_F(RunsTest, FullThenQuickThenRestore) {
   ASSERT_EQ(list->topLevelItemCount(), 0);
 
   dlg.OnCommand(IDC_FULLBACKUP);
-  EXPECT_TRUE(dlg.m_bBusy);
-  EXPECT_FALSE(dlg.m_bStop);
+  EXPECT_TRUE(dlg.Runs().Busy());
+  EXPECT_FALSE(dlg.Runs().StopRequested());
   EXPECT_FALSE(dlg.Control(IDC_FULLBACKUP)->isEnabled());
   EXPECT_FALSE(dlg.Control(IDC_SCHEDULE)->isEnabled());
   EXPECT_FALSE(list->isEnabled());
@@ -137,7 +139,7 @@ TEST_F(RunsTest, FullThenQuickThenRestore) {
   EXPECT_TRUE(dlg.IsTimerActive(TIMER_BLINK));
   // A second command while busy only sets the text.
   dlg.OnCommand(IDC_QUICKBACKUP);
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
 
   ASSERT_EQ(list->topLevelItemCount(), 1);
   QTreeWidgetItem* row = list->topLevelItem(0);
@@ -146,8 +148,8 @@ TEST_F(RunsTest, FullThenQuickThenRestore) {
   EXPECT_TRUE(std::filesystem::exists(row->text(2).toStdString()));
   EXPECT_EQ(row->data(0, Qt::UserRole).toInt(), IMAGE_FULLSET);
   EXPECT_EQ(Text(dlg, IDC_STATUS), "Done!");
-  EXPECT_TRUE(dlg.m_bStop);
-  EXPECT_FALSE(dlg.m_bFullBackup);
+  EXPECT_TRUE(dlg.Runs().StopRequested());
+  EXPECT_FALSE(dlg.Runs().FullBackup());
   EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden());
   EXPECT_TRUE(dlg.Control(IDC_PROGRESS)->isHidden());
   EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK));
@@ -171,9 +173,9 @@ TEST_F(RunsTest, FullThenQuickThenRestore) {
   list->topLevelItem(0)->setSelected(true);
   EXPECT_TRUE(dlg.Control(IDC_RESTORE)->isEnabled());
   dlg.OnCommand(IDC_RESTORE);
-  EXPECT_TRUE(dlg.m_bBusy);
+  EXPECT_TRUE(dlg.Runs().Busy());
   EXPECT_EQ(Text(dlg, IDC_STATUS), "Restoring...");
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
   EXPECT_EQ(Text(dlg, IDC_STATUS), "Done!");
   EXPECT_TRUE(std::filesystem::exists(m_drive + "a.txt"));
   EXPECT_EQ(std::filesystem::file_size(m_drive + "docs/b.txt"), 50000u);
@@ -192,8 +194,45 @@ TEST_F(RunsTest, RestoreNeedsADrive) {
   dlg.SetList()->topLevelItem(0)->setSelected(true);
   dlg.SetRunning(false);
   dlg.OnCommand(IDC_RESTORE);
-  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_FALSE(dlg.Runs().Busy());
   EXPECT_FALSE(std::filesystem::exists(m_folder + "/a.txt"));
+}
+
+// A worker thread that cannot be started ends the run at once: the window is usable again and
+// says so, nothing was written, and a restore that never began is no "Done!".
+TEST_F(RunsTest, ARunWhoseThreadCannotStartEndsCleanly) {
+  CBackupDlg dlg(nullptr, false);
+  Attach(dlg);
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
+  for (int command : {IDC_QUICKBACKUP, IDC_RESTORE}) {
+    dlg.SetList()->topLevelItem(0)->setSelected(true);
+    dlg.Runs().StopAndWait();  // the ended worker joined now: its stack is not there to reuse
+    bool threw = false;
+    {
+      fern_test::NoThreadStart noThreads;
+      if (!noThreads.Active()) GTEST_SKIP() << "the address space cannot be limited here";
+      try {
+        dlg.OnCommand(command);
+      } catch (const std::system_error&) {
+        threw = true;
+      }
+    }
+    const bool busy = dlg.Runs().Busy();
+    if (busy) dlg.Runs().Finish();  // a run left claimed would keep the window from closing
+    ASSERT_FALSE(threw) << command;
+    ASSERT_FALSE(busy) << command;
+    EXPECT_TRUE(dlg.Runs().StopRequested()) << command;
+    EXPECT_EQ(Text(dlg, IDC_STATUS), "Could not start") << command;
+    EXPECT_TRUE(dlg.Control(IDC_CANCELRUN)->isHidden()) << command;
+    EXPECT_FALSE(dlg.IsTimerActive(TIMER_BLINK)) << command;
+    EXPECT_TRUE(dlg.SetList()->isEnabled()) << command;
+    EXPECT_TRUE(dlg.Control(IDC_QUICKBACKUP)->isEnabled()) << command;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Backups()), {}), 1) << command;
+  }
+  // Threads again: the next run goes as ever.
+  ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
+  EXPECT_EQ(Text(dlg, IDC_STATUS), "No file changes");
 }
 
 TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
@@ -201,26 +240,26 @@ TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
   CBackupDlg dlg(nullptr, false);
   dlg.show();
   dlg.OnCommand(IDC_MINIMIZE);  // hidden (or minimised where there is no tray)
-  ASSERT_TRUE(dlg.m_bInTray);
+  ASSERT_TRUE(dlg.Tray().InTray());
   Attach(dlg);
-  EXPECT_TRUE(dlg.m_bScheduledRun);
+  EXPECT_TRUE(dlg.Runs().ScheduledRun());
   // The command is posted, so it starts from the event loop.
-  ASSERT_TRUE(WaitUntil([&] { return dlg.m_bBusy.load(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return dlg.Runs().Busy(); }, 5000));
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
   ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
   EXPECT_TRUE(dlg.SetList()->topLevelItem(0)->text(2).endsWith(".fcf"));
   // It started hidden, so it is hidden again.
-  EXPECT_FALSE(dlg.m_bScheduledRun);
-  EXPECT_TRUE(dlg.m_bInTray);
+  EXPECT_FALSE(dlg.Runs().ScheduledRun());
+  EXPECT_TRUE(dlg.Tray().InTray());
   EXPECT_TRUE(!dlg.isVisible() || (dlg.windowState() & Qt::WindowMinimized));
 
   // Now the drive has a fresh full set: nothing is due at the next arrival.
   Attach(dlg);
-  EXPECT_FALSE(dlg.m_bScheduledRun);
+  EXPECT_FALSE(dlg.Runs().ScheduledRun());
   Pump(100);
-  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_FALSE(dlg.Runs().Busy());
   EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 1);
 
   // A negative count is due at every check; started while shown, the window stays shown and
@@ -229,26 +268,26 @@ TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
   ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", -1));
   WriteFile(m_drive + "new.txt", "new");
   Attach(dlg);
-  ASSERT_TRUE(WaitUntil([&] { return dlg.m_bBusy.load(); }, 5000));
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return dlg.Runs().Busy(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
   EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 2);
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_FALSE(dlg.windowState() & Qt::WindowMinimized);
-  EXPECT_FALSE(dlg.m_bInTray);
-  EXPECT_TRUE(dlg.m_bScheduledRun);
+  EXPECT_FALSE(dlg.Tray().InTray());
+  EXPECT_TRUE(dlg.Runs().ScheduledRun());
   ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
 }
 
 TEST_F(RunsTest, NothingStoredStartsNothing) {
   CBackupDlg dlg(nullptr, false);
   Attach(dlg);
-  EXPECT_FALSE(dlg.m_bScheduledRun);
+  EXPECT_FALSE(dlg.Runs().ScheduledRun());
   Pump(100);
-  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_FALSE(dlg.Runs().Busy());
   // The hourly tick: no run, and the scratch folder's files go.
   dlg.OnTimer(TIMER_SCHEDULE);
   Pump(50);
-  EXPECT_FALSE(dlg.m_bBusy);
+  EXPECT_FALSE(dlg.Runs().Busy());
   EXPECT_EQ(dlg.SetList()->topLevelItemCount(), 0);
 }
 
@@ -263,8 +302,8 @@ TEST_F(RunsTest, ViewOpensTheTopmostSelectedSet) {
   ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
   QTreeWidget* list = dlg.SetList();
   ASSERT_EQ(list->topLevelItemCount(), 2);
-  const std::string quickSet = CBackupDlg::RowPath(list->topLevelItem(0));
-  const std::string fullSet = CBackupDlg::RowPath(list->topLevelItem(1));
+  const std::string quickSet = CSetListView::RowPath(list->topLevelItem(0));
+  const std::string fullSet = CSetListView::RowPath(list->topLevelItem(1));
 
   struct Seen {
     std::string setPath, driveRoot;
@@ -360,13 +399,13 @@ TEST_F(RunsTest, ADrivePulledMidBackupLeavesNotConnected) {
     }
   });
   dlg.OnCommand(IDC_FULLBACKUP);
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
   EXPECT_TRUE(pull.Fired());
   ASSERT_TRUE(errors->seen);
   EXPECT_EQ(errors->className, "CErrorDlg");
 
   ASSERT_EQ(dlg.SetList()->topLevelItemCount(), 1);
-  const std::string set = CBackupDlg::RowPath(dlg.SetList()->topLevelItem(0));
+  const std::string set = CSetListView::RowPath(dlg.SetList()->topLevelItem(0));
   EXPECT_GT(std::filesystem::file_size(set), 24u);
   EXPECT_EQ(shownNames, QStringList{QString::fromStdString(set)});
   EXPECT_EQ(shownTexts, QStringList{QStringLiteral(
@@ -422,7 +461,7 @@ TEST_F(RunsTest, ADrivePulledMidRestoreSaysSoAndNotDone) {
   });
   dlg.SetList()->topLevelItem(0)->setSelected(true);
   dlg.OnCommand(IDC_RESTORE);
-  ASSERT_TRUE(WaitUntil([&] { return !dlg.m_bBusy; }, 30000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
   ASSERT_TRUE(prompt->seen);
   EXPECT_EQ(prompt->className, "COWPrompt");
   ASSERT_TRUE(errors && errors->seen);
@@ -518,13 +557,13 @@ TEST_F(RunsTest, RealMountStartsTheScheduledBackup) {
     mountError = errno;
     if (mounted) {
       WriteFile(mountPoint + "/report.txt", std::string(3000, 'r'));
-      listed = WaitUntil([&] { return dlg.SetList()->topLevelItemCount() == 1 && !dlg.m_bBusy; }, 15000);
+      listed = WaitUntil([&] { return dlg.SetList()->topLevelItemCount() == 1 && !dlg.Runs().Busy(); }, 15000);
       ::umount(mountPoint.c_str());
       if (listed) {
         QTreeWidgetItem* row = dlg.SetList()->topLevelItem(0);
         EXPECT_EQ(row->text(1).toStdString(), label);
         EXPECT_TRUE(row->text(2).endsWith(".fcf"));
-        setPath = CBackupDlg::RowPath(row);
+        setPath = CSetListView::RowPath(row);
       }
       EXPECT_TRUE(WaitUntil([&] { return dlg.DriveRoot().empty(); }, 5000));
     }

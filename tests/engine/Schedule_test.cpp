@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "res/Resource.h"
 
 namespace fern {
 namespace {
@@ -52,7 +51,7 @@ class ScheduleTest : public ::testing::Test {
   }
 
   // Runs the check with the stored values, recording which values were read.
-  int Check(const std::string& driveName, bool attached = true) {
+  DueBackup Check(const std::string& driveName, bool attached = true) {
     SettingReader reader = [this](const char* valueName, int defaultValue) {
       m_read.push_back(valueName);
       auto it = m_settings.find(valueName);
@@ -83,7 +82,7 @@ TEST_F(ScheduleTest, NothingStoredMeansNoBackupAndSixtyDayPurge) {
   ASSERT_EQ(mkdir((m_folder + "/old.fcf").c_str(), 0755), 0);
   SetAge(m_folder + "/old.fcf", 100 * kDay);
 
-  EXPECT_EQ(Check("A"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);
   EXPECT_TRUE(Exists("A-1.fcf"));
   EXPECT_FALSE(Exists("A-2.fci"));
   EXPECT_FALSE(Exists("OTHER-3.FCF"));
@@ -111,7 +110,7 @@ TEST_F(ScheduleTest, PurgeDeletesOnlyTheProgramsOwnSets) {
   ASSERT_EQ(symlink((m_folder + "/outside.txt").c_str(), (m_folder + "/Y-3.fcf").c_str()), 0);
   SetAge(m_folder + "/Y-3.fcf", 100 * kDay);
 
-  EXPECT_EQ(Check("X", false), 0);
+  EXPECT_EQ(Check("X", false), DueBackup::None);
   for (const char* name : lookAlikes) EXPECT_TRUE(Exists(name)) << name;
   EXPECT_FALSE(Exists("X-1.fcf"));
   EXPECT_TRUE(Exists("X-2.fcf"));
@@ -121,15 +120,15 @@ TEST_F(ScheduleTest, PurgeDeletesOnlyTheProgramsOwnSets) {
 
   // Nor do they count in the due decision: "MYSTICK-notes.fcf" is no Full set of MYSTICK.
   m_settings["Full Days"] = 200;
-  EXPECT_EQ(Check("MYSTICK"), IDC_FULLBACKUP);
+  EXPECT_EQ(Check("MYSTICK"), DueBackup::Full);
   // And an old look-alike makes no Full set old: X's earliest set is X-2 (99 days)...
   m_settings["Full Days"] = 100;
-  EXPECT_EQ(Check("X"), 0);
+  EXPECT_EQ(Check("X"), DueBackup::None);
   // ...and "X-01.fcf" (100 days) is none.
   m_settings["Full Days"] = 0;
   m_settings["Incremental Days"] = 100;
   MakeSet("X-3.fci", kHour);
-  EXPECT_EQ(Check("X"), 0) << "X-4294967296.fci is no Quick set";
+  EXPECT_EQ(Check("X"), DueBackup::None) << "X-4294967296.fci is no Quick set";
 }
 
 // A drive not plugged in for longer than "Purge Days" keeps its latest backup: the newest Full
@@ -161,7 +160,7 @@ TEST_F(ScheduleTest, PurgeNeverDeletesADrivesLatestBackup) {
   SetAge(m_folder + "/L-3.fcf", kDay);
 
   for (int round = 0; round < 2; ++round) {  // and stays so at every later check
-    EXPECT_EQ(Check("A", false), 0);
+    EXPECT_EQ(Check("A", false), DueBackup::None);
     EXPECT_FALSE(Exists("A-1.fcf"));
     EXPECT_FALSE(Exists("A-2.fci"));
     EXPECT_TRUE(Exists("A-3.fcf"));
@@ -190,7 +189,7 @@ TEST_F(ScheduleTest, PurgeRunsWithoutDriveAndHonoursItsLimit) {
   MakeSet("A-1.fcf", 10 * kDay + 23 * kHour);
   MakeSet("Z-2.fci", 11 * kDay);
   MakeSet("Z-5.fci", kDay);
-  EXPECT_EQ(Check("A", false), 0);  // no drive: nothing is due, the purge still ran
+  EXPECT_EQ(Check("A", false), DueBackup::None);  // no drive: nothing is due, the purge still ran
   EXPECT_TRUE(Exists("A-1.fcf"));
   EXPECT_FALSE(Exists("Z-2.fci"));
   EXPECT_FALSE(WasRead("Full Days"));
@@ -207,19 +206,19 @@ TEST_F(ScheduleTest, PurgeRunsWithoutDriveAndHonoursItsLimit) {
 TEST_F(ScheduleTest, FullBackupDueByTheEarliestSet) {
   m_settings["Full Days"] = 7;
   MakeSet("A-1.fcf", 6 * kDay + 23 * kHour);
-  EXPECT_EQ(Check("A"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);
 
   // The earliest set counts, not the latest: a fresh set does not make it not due.
   MakeSet("A-2.fcf", kHour);
   MakeSet("A-0.fcf", 7 * kDay);
-  EXPECT_EQ(Check("A"), IDC_FULLBACKUP);
-  EXPECT_EQ(Check("A"), IDC_FULLBACKUP);  // and stays due at every later check
+  EXPECT_EQ(Check("A"), DueBackup::Full);
+  EXPECT_EQ(Check("A"), DueBackup::Full);  // and stays due at every later check
 
   // A drive with no full set gets one at once.
-  EXPECT_EQ(Check("B"), IDC_FULLBACKUP);
+  EXPECT_EQ(Check("B"), DueBackup::Full);
   // Unless full backups are disabled; then "Full Days" is not even read.
   m_settings["Enable Full"] = 0;
-  EXPECT_EQ(Check("B"), 0);
+  EXPECT_EQ(Check("B"), DueBackup::None);
   EXPECT_FALSE(WasRead("Full Days"));
 }
 
@@ -227,49 +226,49 @@ TEST_F(ScheduleTest, QuickBackupAfterFullAndFromTheEarliestOfBoth) {
   m_settings["Full Days"] = 7;
   m_settings["Incremental Days"] = 2;
   // No set at all: full first, no quick considered.
-  EXPECT_EQ(Check("A"), IDC_FULLBACKUP);
+  EXPECT_EQ(Check("A"), DueBackup::Full);
   EXPECT_FALSE(WasRead("Enable Incremental"));
 
   // A fresh full set and no quick set: a quick backup at once.
   MakeSet("A-1.fcf", kHour);
-  EXPECT_EQ(Check("A"), IDC_QUICKBACKUP);
+  EXPECT_EQ(Check("A"), DueBackup::Quick);
 
   // A quick set younger than the limit, but the full set is old enough: t keeps the earliest.
   SetAge(m_folder + "/A-1.fcf", 2 * kDay);
   MakeSet("A-2.fci", kHour);
-  EXPECT_EQ(Check("A"), IDC_QUICKBACKUP);
+  EXPECT_EQ(Check("A"), DueBackup::Quick);
   SetAge(m_folder + "/A-1.fcf", kDay + 23 * kHour);
-  EXPECT_EQ(Check("A"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);
 
   // Quick sets but no full set: full backup.
   MakeSet("C-3.fci", kHour);
-  EXPECT_EQ(Check("C"), IDC_FULLBACKUP);
+  EXPECT_EQ(Check("C"), DueBackup::Full);
 
   m_settings["Enable Incremental"] = 0;
-  EXPECT_EQ(Check("A"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);
   EXPECT_FALSE(WasRead("Incremental Days"));
   SetAge(m_folder + "/A-1.fcf", 2 * kDay);
-  EXPECT_EQ(Check("A"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);
 }
 
 TEST_F(ScheduleTest, LabelPrefixSharesSets) {
   m_settings["Full Days"] = 7;
   MakeSet("A-B-1.fcf", kHour);  // a set of drive "A-B"
-  EXPECT_EQ(Check("A"), 0);     // "A-*.fcf" matches it: drive A counts it as its own
-  EXPECT_EQ(Check("A-B"), 0);
+  EXPECT_EQ(Check("A"), DueBackup::None);     // "A-*.fcf" matches it: drive A counts it as its own
+  EXPECT_EQ(Check("A-B"), DueBackup::None);
   MakeSet("A-2.fcf", 8 * kDay);
-  EXPECT_EQ(Check("A"), IDC_FULLBACKUP);
-  EXPECT_EQ(Check("A-B"), 0);   // "A-B-*.fcf" does not match A-2.fcf
+  EXPECT_EQ(Check("A"), DueBackup::Full);
+  EXPECT_EQ(Check("A-B"), DueBackup::None);   // "A-B-*.fcf" does not match A-2.fcf
 }
 
 TEST_F(ScheduleTest, NegativeDaysAreDueAtEveryCheck) {
   m_settings["Full Days"] = -1;
   MakeSet("A-1.fcf", 0);
-  EXPECT_EQ(Check("A"), IDC_FULLBACKUP);
+  EXPECT_EQ(Check("A"), DueBackup::Full);
   m_settings["Full Days"] = 0;
   m_settings["Incremental Days"] = -3;
   MakeSet("A-2.fci", 0);
-  EXPECT_EQ(Check("A"), IDC_QUICKBACKUP);
+  EXPECT_EQ(Check("A"), DueBackup::Quick);
 }
 
 TEST_F(ScheduleTest, MissingBackupsFolder) {
@@ -279,8 +278,8 @@ TEST_F(ScheduleTest, MissingBackupsFolder) {
     auto it = m_settings.find(name);
     return it == m_settings.end() ? def : it->second;
   };
-  EXPECT_EQ(CheckSchedule(missing, "/media/A/", "A", reader, m_now), IDC_FULLBACKUP);
-  EXPECT_EQ(CheckSchedule(missing, "", "A", reader, m_now), 0);
+  EXPECT_EQ(CheckSchedule(missing, "/media/A/", "A", reader, m_now), DueBackup::Full);
+  EXPECT_EQ(CheckSchedule(missing, "", "A", reader, m_now), DueBackup::None);
 }
 
 TEST_F(ScheduleTest, ScratchCleanUpLeavesFoldersAndLinkTargets) {
