@@ -1,8 +1,6 @@
 #include "viewer/ViewBackup.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -19,8 +17,6 @@
 #include <QItemSelectionModel>
 #include <QTreeView>
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <vector>
 
 #include "dialogs/GuiThread.h"
@@ -92,7 +88,7 @@ CViewBackup::CViewBackup(QWidget* parent)
 
 CViewBackup::~CViewBackup() {
   m_bStop = 1;
-  JoinWorker();
+  m_worker.Join();
   // The rows refer to the nodes: take the tree down first, without signals reaching a
   // half-destroyed dialog.
   if (m_tree != nullptr) {
@@ -157,40 +153,8 @@ void CViewBackup::OnInitDialog() {
     m_strTitle = (dash == std::string::npos ? std::string() : bare.substr(0, dash)) + " (" +
                  fern::FormatSetDate(static_cast<int64_t>(status.st_mtime)) + ")";
   }
-  StartWorker(&CViewBackup::LoadThreadProc);
-  if (!m_worker.joinable()) EndLoading();  // no thread: an empty tree, as for a missing set
-}
-
-void CViewBackup::StartWorker(int (*proc)(CViewBackup*)) {
-  JoinWorker();
-  m_bWorkerDone = false;
-  try {
-    m_worker = std::thread([this, proc] {
-      proc(this);
-      m_bWorkerDone = true;
-    });
-  } catch (const std::system_error&) {
-    // Left unjoinable: the caller ends the operation itself.
-  }
-}
-
-void CViewBackup::JoinWorker() {
-  if (!m_worker.joinable()) return;
-  // The worker's steps on the tree run on this thread: let them through before waiting.
-  while (!m_bWorkerDone) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    if (!m_bWorkerDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  m_worker.join();
-}
-
-void CViewBackup::LowerThreadPriority() {
-  // The stand-in for a below-normal thread priority: five steps nicer than now.
-  const pid_t tid = static_cast<pid_t>(::syscall(SYS_gettid));
-  errno = 0;
-  const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-  if (current == -1 && errno != 0) return;
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current + 5);
+  // No thread: an empty tree, as for a missing set.
+  if (!m_worker.Start([this] { LoadThreadProc(this); })) EndLoading();
 }
 
 void CViewBackup::resizeEvent(QResizeEvent* event) {
@@ -290,7 +254,6 @@ void CViewBackup::SetStatusText(const std::string& text) {
 // Loading
 
 int CViewBackup::LoadThreadProc(CViewBackup* view) {
-  LowerThreadPriority();
   const bool opened = view->m_pLoader->LoadSet(view->m_strSetPath);
   // Queued behind the last batch, so the tree is whole when this runs.
   fern::RunOnGuiThread([view, opened] {
@@ -419,8 +382,7 @@ void CViewBackup::OnRestoreChecked() {
   m_pStatus->setText(QStringLiteral("Restoring..."));
   m_bBusy = 1;
   m_bStop = 0;
-  StartWorker(&CViewBackup::RestoreCheckedThreadProc);
-  if (!m_worker.joinable()) {
+  if (!m_worker.Start([this] { RestoreCheckedThreadProc(this); })) {
     m_bBusy = 0;
     m_bStop = 1;
     m_pStatus->setText(QStringLiteral("Done!"));
@@ -428,7 +390,6 @@ void CViewBackup::OnRestoreChecked() {
 }
 
 int CViewBackup::RestoreCheckedThreadProc(CViewBackup* view) {
-  LowerThreadPriority();
   std::vector<std::string> pickList;
   fern::RunOnGuiThread([view, &pickList] {
     if (view->TopItem().isValid()) view->m_pModel->CollectCheckedFiles(view->TopItem(), pickList);

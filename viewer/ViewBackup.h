@@ -9,8 +9,8 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "dialogs/WorkerThread.h"
 #include "platform/DriveRoot.h"
 #include "viewer/SetTreeBuilder.h"
 
@@ -115,9 +115,6 @@ class CViewBackup : public QDialog {
   void OnPreview();
 
   void SetStatusText(const std::string& text);  // from any thread
-  void JoinWorker();
-  static void LowerThreadPriority();
-  void StartWorker(int (*proc)(CViewBackup*));
 
   friend class CViewerEngineUI;
 
@@ -135,8 +132,7 @@ class CViewBackup : public QDialog {
   QLabel* m_pStatus = nullptr;
   QPushButton* m_pStopButton = nullptr;
   std::unique_ptr<CViewerEngineUI> m_pUI;
-  std::thread m_worker;
-  std::atomic<bool> m_bWorkerDone{true};  // set by the worker as its very last step
+  CWorkerThread m_worker;
   bool m_bStarted = false;
 
   CSetTreeBuilder m_builder;  // the tree's nodes, built on the GUI thread alone
