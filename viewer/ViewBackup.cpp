@@ -21,6 +21,7 @@
 
 #include "dialogs/GuiThread.h"
 #include "res/Resource.h"
+#include "res/gui/BandPainting.h"
 #include "res/gui/DialogUnits.h"
 #include "res/gui/ListPictures.h"
 #include "storage/SetFormat.h"
@@ -178,34 +179,7 @@ void CViewBackup::RepositionControls() {
 
 void CViewBackup::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
-  const int h = height();
-  const QColor caption = palette().color(QPalette::Active, QPalette::Highlight);
-  int r = caption.red();
-  int g = caption.green();
-  int b = caption.blue();
-  const QColor textColour((r - 50) & 0xFF, (g - 50) & 0xFF, (b - 50) & 0xFF);
-  painter.fillRect(rect(), palette().color(QPalette::Button));
-  // The band brightens towards its middle and darkens back; a component that would leave the
-  // range stays at its end, so a light caption colour gives a pale band, not a stripe.
-  for (int x = 0; x < 30; ++x) {
-    const int step = x < 15 ? 4 : -4;
-    r += step;
-    g += step;
-    b += step;
-    painter.setPen(QPen(QColor(std::clamp(r, 0, 255), std::clamp(g, 0, 255), std::clamp(b, 0, 255)), 1));
-    painter.drawLine(x, 0, x, h);
-  }
-  if (m_strTitle.empty()) return;
-  const QString title = Text(m_strTitle);
-  painter.setFont(fern::VerticalFont());
-  const QFontMetrics metrics(fern::VerticalFont());
-  const int extent = metrics.horizontalAdvance(title);
-  // Turned by 90 degrees, reading upwards: the text ends 40 pixels below the top, the tops of
-  // its letters face the left edge, 3 pixels in.
-  painter.setPen(textColour);
-  painter.translate(3, extent + 40 - metrics.height());
-  painter.rotate(-90);
-  painter.drawText(QPoint(0, metrics.ascent()), title);
+  fern::PaintBand(painter, *this, fern::VerticalFont(), Text(m_strTitle));
 }
 
 // ---------------------------------------------------------------------------------------------
