@@ -180,6 +180,7 @@ void CBackupDlg::ConnectParts() {
   connect(&m_drive, &CDriveState::Noticed, this, [this] { CommonDriveTail(); });
   connect(&m_runs, &CRunController::Ended, this,
           [this](bool backup, RunEnd end, const std::string& root) { EndRun(backup, end, root); });
+  m_notifier.Follow(m_runs);
 }
 
 // --- commands --------------------------------------------------------------------------------
