@@ -167,8 +167,8 @@ void CBackupDlg::OnInitDialog() {
   m_setList->Fill(theApp.GetBackupsFolder());
   SetTimer(TIMER_SCHEDULE, 3600000);
   ConnectParts();
-  // Without a mount table no drive is ever noticed.
-  if (m_bWatchDrives) m_drive.WatchDrives();
+  // Without a mount table no drive is ever noticed; started into the tray, mounted ones arrive.
+  if (m_bWatchDrives) m_drive.WatchDrives(theApp.m_bStartInTray);
 }
 
 void CBackupDlg::ConnectParts() {
