@@ -11,13 +11,13 @@ CDriveState::CDriveState(QObject* parent) : QObject(parent) {
 
 CDriveState::~CDriveState() { m_pWatcher.reset(); }
 
-bool CDriveState::WatchDrives() {
+bool CDriveState::WatchDrives(bool announcePresent) {
   m_pWatcher = std::make_unique<fern::CDriveWatcher>([this](int event, uint32_t mask) {
     // From the watcher's thread to this one, in the order the notices came.
     QMetaObject::invokeMethod(this, [this, event, mask] { OnDeviceChange(event, mask); },
                               Qt::QueuedConnection);
   });
-  if (!m_pWatcher->Start()) {
+  if (!m_pWatcher->Start(announcePresent)) {
     m_pWatcher.reset();
     return false;
   }

@@ -24,7 +24,8 @@ class CDriveState : public QObject {
 
   // Follows the mount table for flash drives; its notices reach OnDeviceChange on this
   // object's thread in the order they came. False (and no drive is ever noticed) without one.
-  bool WatchDrives();
+  // announcePresent: the drives mounted already arrive first, as if just plugged in.
+  bool WatchDrives(bool announcePresent = false);
   // The mount point of a drive letter; the drive watcher's once watching. Tests put their own.
   void SetRootOfLetter(std::function<std::string(char)> rootOfLetter);
 

@@ -19,7 +19,10 @@ void CRunController::StopAndWait() {
 }
 
 bool CRunController::Begin() {
-  if (m_bBusy) return false;
+  if (m_bBusy) {
+    m_bScheduleStarts = false;
+    return false;
+  }
   m_bBusy = true;
   m_bStop = false;
   return true;
@@ -33,17 +36,34 @@ void CRunController::Finish() {
 
 void CRunController::StartBackup(const CBackupDrive& drive, const std::string& backupsFolder) {
   const bool full = m_bFullBackup;
-  StartWorker(true, drive.root, [this, drive, full, backupsFolder] {
+  const bool scheduled = m_bScheduleStarts;
+  m_bScheduleStarts = false;
+  if (scheduled) emit ScheduledBackupStarted(drive.name, full);
+  CBackupOutcome outcome;
+  outcome.driveName = drive.name;
+  outcome.fullBackup = full;
+  const bool started = StartWorker(true, drive.root, [this, drive, full, backupsFolder, scheduled, outcome]() mutable {
     CBackupRun run(m_ui, m_bStop, theApp.m_pCopyBuffer);
-    const bool lost = run.RunBackup(drive, full, backupsFolder) == CBackupRun::Result::DriveLost;
-    fern::RunOnGuiThread([this, lost, root = drive.root] {
+    outcome.result = run.RunBackup(drive, full, backupsFolder);
+    outcome.stopped = m_bStop;
+    outcome.setPath = run.SetPath();
+    outcome.entries = run.EntriesWritten();
+    outcome.errorNames = run.ErrorFileNames();
+    const bool lost = outcome.result == CBackupRun::Result::DriveLost;
+    fern::RunOnGuiThread([this, lost, root = drive.root, scheduled, outcome] {
+      if (scheduled) emit ScheduledBackupEnded(outcome);
       emit Ended(true, lost ? RunEnd::DriveLost : RunEnd::Finished, root);
     });
   });
+  if (!started && scheduled) {
+    outcome.started = false;
+    emit ScheduledBackupEnded(outcome);
+  }
 }
 
 void CRunController::StartRestore(std::vector<CSetRow> rows, const std::string& driveName,
                                   const std::string& driveRoot) {
+  m_bScheduleStarts = false;
   StartWorker(false, driveRoot, [this, rows = std::move(rows), driveName, driveRoot] {
     CRestoreRun run(m_ui, m_bStop, theApp.m_pCopyBuffer, theApp.m_nOverwriteAnswer, m_driveRootNow);
     run.RestoreSelectedSets(rows, driveName, driveRoot);
@@ -54,6 +74,8 @@ void CRunController::StartRestore(std::vector<CSetRow> rows, const std::string& 
   });
 }
 
-void CRunController::StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body) {
-  if (!m_worker.Start(std::move(body))) emit Ended(backup, RunEnd::NotStarted, driveRoot);
+bool CRunController::StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body) {
+  if (m_worker.Start(std::move(body))) return true;
+  emit Ended(backup, RunEnd::NotStarted, driveRoot);
+  return false;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BackupOutcome.h"
 #include "dialogs/WorkerThread.h"
 #include "engine/BackupRun.h"
 #include "engine/RestoreRun.h"
@@ -37,9 +38,14 @@ class CRunController : public QObject {
   // The next backup is a Full Backup (the Full Backup command, or the schedule).
   bool FullBackup() const { return m_bFullBackup; }
   void RequestFullBackup() { m_bFullBackup = true; }
-  // The run was started by the schedule.
+  // The run was started by the schedule. The flag may outlive its run (it is cleared only when
+  // a backup ends with the window in the tray); setting it also marks the schedule's command
+  // now posted, which the next StartBackup alone takes (a refused Begin or a restore drops it).
   bool ScheduledRun() const { return m_bScheduledRun; }
-  void SetScheduledRun(bool scheduled) { m_bScheduledRun = scheduled; }
+  void SetScheduledRun(bool scheduled) {
+    m_bScheduledRun = scheduled;
+    if (scheduled) m_bScheduleStarts = true;
+  }
   // The blinking status line's phase during a run.
   bool BlinkOn() const { return m_bBlinkOn; }
   void ToggleBlink() { m_bBlinkOn = !m_bBlinkOn; }
@@ -56,10 +62,13 @@ class CRunController : public QObject {
  signals:
   // driveRoot: the root the run began on.
   void Ended(bool backup, RunEnd end, const std::string& driveRoot);
+  // A backup that the schedule started: its start, and its end (before Ended).
+  void ScheduledBackupStarted(const std::string& driveName, bool fullBackup);
+  void ScheduledBackupEnded(const CBackupOutcome& outcome);
 
  private:
-  // Starts body on the worker; a worker that cannot be started ends the run at once.
-  void StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body);
+  // Starts body on the worker; a worker that cannot be started ends the run at once (false).
+  bool StartWorker(bool backup, const std::string& driveRoot, std::function<void()> body);
 
   IEngineUI& m_ui;
   std::function<std::string()> m_driveRootNow;
@@ -71,4 +80,5 @@ class CRunController : public QObject {
   std::atomic<bool> m_bFullBackup{false};
   std::atomic<bool> m_bBlinkOn{true};
   std::atomic<bool> m_bScheduledRun{false};
+  bool m_bScheduleStarts = false;  // the schedule's command is posted (GUI thread only)
 };

@@ -2,7 +2,10 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <cstring>
+#include <iostream>
 
+#include "app/AutostartEntry.h"
 #include "app/fernappDlg.h"
 #include "storage/SetFormat.h"
 
@@ -21,6 +24,11 @@ void CBackupApp::InitSharedResources() {
 std::string CBackupApp::GetBackupsFolder() { return fern::GetBackupsFolder(); }
 
 int CBackupApp::InitInstance(int argc, char** argv) {
+  // Start at login: set up without a window, then done.
+  if (argc >= 2 && std::strcmp(argv[1], "--autostart") == 0)
+    return fern::AutostartCommand(argc == 3 ? argv[2] : nullptr, std::cout, std::cerr);
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], fern::kStartInTrayArg) == 0) m_bStartInTray = true;
   QApplication app(argc, argv);
   // The window hides to the tray; only closing the main dialog ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -34,7 +42,10 @@ int CBackupApp::InitInstance(int argc, char** argv) {
     // loop and the tray icon still gets its clicks. Only its confirmed close ends the program.
     CBackupDlg dlg;
     QObject::connect(&dlg, &QDialog::finished, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-    dlg.show();
+    if (m_bStartInTray)
+      dlg.Tray().HideToTray();
+    else
+      dlg.show();
     app.exec();
   }
   return 0;

@@ -27,6 +27,9 @@ class CBackupApp {
 
   char* m_pCopyBuffer;        // 16 KiB, for the main dialog's backup and restore runs
   OverwriteAnswer m_nOverwriteAnswer;  // remembered across the entries of one set
+  // Started into the tray (--tray, as at login): the window starts hidden and the drives
+  // mounted already count as just plugged in.
+  bool m_bStartInTray = false;
 };
 
 extern CBackupApp theApp;

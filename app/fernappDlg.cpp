@@ -167,8 +167,8 @@ void CBackupDlg::OnInitDialog() {
   m_setList->Fill(theApp.GetBackupsFolder());
   SetTimer(TIMER_SCHEDULE, 3600000);
   ConnectParts();
-  // Without a mount table no drive is ever noticed.
-  if (m_bWatchDrives) m_drive.WatchDrives();
+  // Without a mount table no drive is ever noticed; started into the tray, mounted ones arrive.
+  if (m_bWatchDrives) m_drive.WatchDrives(theApp.m_bStartInTray);
 }
 
 void CBackupDlg::ConnectParts() {
@@ -180,6 +180,7 @@ void CBackupDlg::ConnectParts() {
   connect(&m_drive, &CDriveState::Noticed, this, [this] { CommonDriveTail(); });
   connect(&m_runs, &CRunController::Ended, this,
           [this](bool backup, RunEnd end, const std::string& root) { EndRun(backup, end, root); });
+  m_notifier.Follow(m_runs);
 }
 
 // --- commands --------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "app/DesktopNotifier.h"
 #include "app/DriveState.h"
 #include "app/MainWindowUI.h"
 #include "app/RunController.h"
@@ -111,6 +112,7 @@ class CBackupDlg : public QDialog {
   CDriveState m_drive;
   CMainWindowUI m_ui;
   CRunController m_runs;
+  CDesktopNotifier m_notifier;  // tells the scheduled backups' start and end outside the window
   CSetListView* m_setList = nullptr;
   CTrayPresence* m_pTray = nullptr;
 

@@ -68,6 +68,7 @@ struct CDriveWatcher::Impl {
   int stopFd = -1;
   std::thread thread;
   std::atomic<bool> started{false};
+  bool reportPresent = false;  // the thread's first rescan reports the removable mounts of Start
 
   void Run();
   void Rescan();
@@ -87,7 +88,7 @@ CDriveWatcher::CDriveWatcher(Notice notice, std::string mountInfoPath, std::stri
 
 CDriveWatcher::~CDriveWatcher() { Stop(); }
 
-bool CDriveWatcher::Start() {
+bool CDriveWatcher::Start(bool reportPresent) {
   Impl& d = *m_impl;
   if (d.started) return true;
   // Open the file to poll before the first reading, so that no change between the two is lost.
@@ -105,7 +106,9 @@ bool CDriveWatcher::Start() {
   }
   {
     std::lock_guard<std::mutex> scan(d.scanMutex);
-    d.table = ParseMountInfo(text);
+    // Reported: compared with an empty table, every removable mount of this reading arrives.
+    d.table = reportPresent ? std::vector<CMountEntry>() : ParseMountInfo(text);
+    d.reportPresent = reportPresent;
     std::lock_guard<std::mutex> letters(d.letterMutex);
     d.rootOfLetter.fill(std::string());
     d.letterOfMount.clear();
@@ -134,6 +137,8 @@ void CDriveWatcher::Stop() {
 }
 
 void CDriveWatcher::Impl::Run() {
+  // A mount between Start's reading and this one arrives here too; none is lost or repeated.
+  if (reportPresent) Rescan();
   for (;;) {
     struct pollfd fds[2];
     fds[0].fd = mountInfoFd;

@@ -4,8 +4,9 @@
 // one change of the table brings make one arrival notice, those it takes one removal notice,
 // delivered removal first (a volume mounted again is a removal, then an arrival). Volumes
 // already mounted at Start get no letter and are never reported, not even when they go: the
-// program learns of a drive only when it is mounted while it runs. When D to Z are all
-// taken, a further volume gets no letter and is not reported.
+// program learns of a drive only when it is mounted while it runs; unless Start is asked to
+// report them, as one arrival on the watcher's thread before any later change. When D to Z are
+// all taken, a further volume gets no letter and is not reported.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +26,10 @@ class CDriveWatcher {
                          std::string sysfsRoot = "/sys");
   ~CDriveWatcher();  // stops the thread
 
-  // Reads the table once (the mounts present at start are known but not reported) and starts
-  // following it. False when the mount table cannot be read.
-  bool Start();
+  // Reads the table once (the mounts present at start are known but not reported, unless
+  // reportPresent: then they arrive as if just mounted) and starts following it. False when the
+  // mount table cannot be read.
+  bool Start(bool reportPresent = false);
   void Stop();
 
   // The mount point (ending in '/') that holds a letter, "" when none. A removed volume's

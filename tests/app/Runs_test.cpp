@@ -278,6 +278,40 @@ TEST_F(RunsTest, ScheduledFullBackupOnArrival) {
   ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
 }
 
+// Only a backup the schedule started is told outside the window, with what it stored; a run
+// started by hand afterwards is not, even while the schedule's flag stays set.
+TEST_F(RunsTest, ScheduledBackupIsToldWithItsOutcome) {
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", -1));
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  std::vector<std::pair<std::string, bool>> starts;
+  std::vector<CBackupOutcome> ends;
+  QObject::connect(&dlg.Runs(), &CRunController::ScheduledBackupStarted,
+                   [&](const std::string& name, bool full) { starts.emplace_back(name, full); });
+  QObject::connect(&dlg.Runs(), &CRunController::ScheduledBackupEnded,
+                   [&](const CBackupOutcome& outcome) { ends.push_back(outcome); });
+  Attach(dlg);
+  ASSERT_TRUE(WaitUntil([&] { return dlg.Runs().Busy(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return !dlg.Runs().Busy(); }, 30000));
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0], std::make_pair(m_label, true));
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].driveName, m_label);
+  EXPECT_TRUE(ends[0].started);
+  EXPECT_FALSE(ends[0].stopped);
+  EXPECT_EQ(ends[0].result, CBackupRun::Result::Done);
+  EXPECT_EQ(ends[0].entries, 3u);
+  EXPECT_TRUE(ends[0].errorNames.empty());
+  EXPECT_TRUE(std::filesystem::exists(ends[0].setPath)) << ends[0].setPath;
+  // Shown all along, so the flag stays; the next runs are the user's own.
+  EXPECT_TRUE(dlg.Runs().ScheduledRun());
+  ASSERT_TRUE(fern::WriteProfileInt("Settings", "Full Days", 0));
+  ASSERT_TRUE(RunCommand(dlg, IDC_FULLBACKUP));
+  ASSERT_TRUE(RunCommand(dlg, IDC_QUICKBACKUP));
+  EXPECT_EQ(starts.size(), 1u);
+  EXPECT_EQ(ends.size(), 1u);
+}
+
 TEST_F(RunsTest, NothingStoredStartsNothing) {
   CBackupDlg dlg(nullptr, false);
   Attach(dlg);

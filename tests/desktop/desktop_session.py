@@ -7,7 +7,9 @@ Starts its own X server (Xvfb -displayfd), openbox, a private D-Bus session with
 accessibility bus, and a tray: trayer (an XEmbed tray) or status-notifier-watcher with a
 StatusNotifierItem host of its own that speaks to the item over D-Bus as a panel does. Then it
 starts the built fernapp and drives it with xdotool clicks and keys, reads it over AT-SPI and
-D-Bus, and looks at screenshots. Every process it started is killed at the end, whatever
+D-Bus, and looks at screenshots. With the XEmbed tray a notification service of its own (this
+script run with --notification-server) takes the program's notifications, and the program is
+set to start at login and started as the entry says, with a stick mounted before it. Every process it started is killed at the end, whatever
 happens (it is their subreaper, so nothing they spawn escapes).
 
 Exit status: 0 passed, 1 failed, 77 skipped (the machine cannot run the session).
@@ -17,8 +19,10 @@ import argparse
 import ctypes
 import glob
 import gzip
+import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import struct
@@ -30,7 +34,7 @@ import traceback
 
 SKIP = 77
 LIBC = ctypes.CDLL(None, use_errno=True)
-DEADLINE = time.monotonic() + 100  # the whole run; CTest gives 120 s
+DEADLINE = time.monotonic() + 140  # the whole run; CTest gives 170 s
 
 # The main window's template in dialog units, with the base units of its font (5 x 11 pixels).
 BASE_X, BASE_Y = 5, 11
@@ -67,7 +71,7 @@ class Skip(Exception):
 
 
 def log(*parts):
-    print("[%5.1f]" % (100 - (DEADLINE - time.monotonic())), *parts, flush=True)
+    print("[%5.1f]" % (140 - (DEADLINE - time.monotonic())), *parts, flush=True)
 
 
 def check(condition, what):
@@ -231,7 +235,10 @@ class Session:
         check(probe == "400,0", "the compiled German locale writes 400,0 (%r)" % probe)
         return env
 
-    def start_fernapp(self, extra_env=None):
+    def start_fernapp(self, extra_env=None, argv=None, namespace=None):
+        """Starts fernapp (argv: its arguments) in a mount namespace of its own, or in that of the
+        process namespace when given; waits for the main window unless it starts in the tray."""
+        argv = argv or [self.args.fernapp]
         env = dict(self.env)
         env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1",
                     "QT_ACCESSIBILITY": "1", "NO_AT_BRIDGE": "0"})
@@ -250,10 +257,13 @@ class Session:
             self.users_files[path] = b"the user's own " + name.encode()
         # In a mount namespace of its own: the program sees the stick this test mounts and none
         # that other programs of the machine mount below /media/ meanwhile.
-        self.app = self.start(["unshare", "--mount", "--propagation", "private", self.args.fernapp], env=env, cwd=self.cwd,
-                              stdout=open(os.path.join(self.tmp, "fernapp.log"), "w"), stderr=subprocess.STDOUT)
-        self.window = wait_for("the main window", self.main_window, timeout=20)
-        log("main window", self.window)
+        enter = (["nsenter", "--target", str(namespace), "--mount", "--"] if namespace else
+                 ["unshare", "--mount", "--propagation", "private"])
+        self.app = self.start(enter + argv, env=env, cwd=self.cwd,
+                              stdout=open(os.path.join(self.tmp, "fernapp.log"), "a"), stderr=subprocess.STDOUT)
+        if "--tray" not in argv:
+            self.window = wait_for("the main window", self.main_window, timeout=20)
+            log("main window", self.window)
 
     # --- X ---------------------------------------------------------------------------------
 
@@ -317,13 +327,15 @@ class Session:
 
     # --- the stick -------------------------------------------------------------------------
 
-    def mount_stick(self, label, files):
-        """A filled stick arriving below /media/ as one mount, in the program's mount namespace:
-        a tmpfs filled in a private folder, then bound to /media/.../label (a tmpfs's volume
-        label is its folder's name). Returns the mount point as this process reaches it."""
-        inside = ["nsenter", "--target", str(self.app.pid), "--mount", "--"]
-        root = "/proc/%d/root" % self.app.pid
-        source = os.path.join(self.tmp, "stick")
+    def mount_stick(self, label, files, namespace=None):
+        """A filled stick arriving below /media/ as one mount, in the program's mount namespace
+        (or that of the process namespace): a tmpfs filled in a private folder, then bound to
+        /media/.../label (a tmpfs's volume label is its folder's name). Returns the mount point
+        as this process reaches it."""
+        pid = namespace or self.app.pid
+        inside = ["nsenter", "--target", str(pid), "--mount", "--"]
+        root = "/proc/%d/root" % pid
+        source = os.path.join(self.tmp, "stick-" + label)
         os.mkdir(source)
         result = subprocess.run(inside + ["mount", "-t", "tmpfs", "-o", "size=64m", "fern-desktop", source],
                                 capture_output=True, text=True)
@@ -647,6 +659,7 @@ def xembed_scenario(session):
     session.start_dbus()
     session.start_openbox()
     session.start_trayer()
+    notes = Notifications(session)
     german = session.german_locale()
     # A Full Backup is due every day; no Quick Backups.
     session.settings({"Enable Full": 1, "Full Days": 1, "Enable Incremental": 0, "Purge Days": 60})
@@ -683,6 +696,8 @@ def xembed_scenario(session):
     minimize_and_check(session)
     label = "LEXARMEDIA1"
     point = full_backup_while_hidden(session, a11y, label)
+    sets = glob.glob(os.path.join(session.env["HOME"], ".local/share/ferncastle/backups", label + "-*.fcf"))
+    notes.check_scheduled_backup(label, sets[0], len(read_set(sets[0])), 0)
 
     session.click(*centre, repeat=2)
     wait_for("the window back from the tray", session.shown)
@@ -722,6 +737,8 @@ def xembed_scenario(session):
     wait_for("the program to end", lambda: not session.alive(), timeout=10)
     check(session.app.returncode == 0, "Alt+F4 and Yes end the program (status %s)" % session.app.returncode)
 
+    autostart_scenario(session, notes, german)
+
 
 def activate_main_window(session):
     """Asks the window manager to activate the main window until it is the active window and has
@@ -733,6 +750,140 @@ def activate_main_window(session):
         focus = session.x("getwindowfocus", check_rc=False).strip()
         return m is not None and int(m.group(1), 16) == session.window and focus == str(session.window)
     wait_for("the main window to be active with the focus", active, timeout=10, interval=0.3)
+
+
+# --- a notification service of our own --------------------------------------------------------
+
+
+def notification_server(log_path):
+    """Runs as a process of its own (the driver started with --notification-server LOG): owns
+    org.freedesktop.Notifications on the session bus as a desktop's notification daemon does,
+    says it reads markup in bodies, and writes every Notify call to LOG as one JSON line."""
+    import dbus
+    import dbus.mainloop.glib
+    import dbus.service
+    from gi.repository import GLib
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    interface = "org.freedesktop.Notifications"
+
+    class Server(dbus.service.Object):
+        last_id = 0
+
+        @dbus.service.method(interface, in_signature="", out_signature="as")
+        def GetCapabilities(self):
+            return ["body", "body-markup"]
+
+        @dbus.service.method(interface, in_signature="", out_signature="ssss")
+        def GetServerInformation(self):
+            return ("fern-test", "Ferncastle tests", "1", "1.2")
+
+        @dbus.service.method(interface, in_signature="susssasa{sv}i", out_signature="u")
+        def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
+            # A replaced bubble keeps its id.
+            if replaces == 0:
+                Server.last_id += 1
+            shown = int(replaces) or Server.last_id
+            with open(log_path, "a") as f:
+                f.write(json.dumps({"app": str(app), "replaces": int(replaces), "icon": str(icon),
+                                    "summary": str(summary), "body": str(body),
+                                    "hints": {str(k): str(v) for k, v in hints.items()}, "id": shown}) + "\n")
+            return shown
+
+        @dbus.service.method(interface, in_signature="u", out_signature="")
+        def CloseNotification(self, ident):
+            pass
+
+    name = dbus.service.BusName(interface, bus)  # noqa: kept while the loop runs
+    Server(bus, "/org/freedesktop/Notifications")
+    print("ready", flush=True)
+    GLib.MainLoop().run()
+
+
+class Notifications:
+    """The notification service of the test's own, started on the session's bus."""
+
+    def __init__(self, session):
+        self.path = os.path.join(session.tmp, "notifications.jsonl")
+        proc = session.start([sys.executable, os.path.abspath(__file__), "--notification-server", self.path],
+                             stdout=subprocess.PIPE, stderr=open(os.path.join(session.tmp, "notifier.log"), "w"))
+        if proc.stdout.readline().strip() != b"ready":
+            raise Skip("the notification server did not start (python3-gi, python3-dbus)")
+
+    def calls(self):
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path) as f:
+            return [json.loads(line) for line in f if line.endswith("\n")]
+
+    def check_scheduled_backup(self, label, set_path, stored, first):
+        """The notifications first and first + 1 tell the start and the end of the scheduled Full
+        Backup of label that wrote set_path with stored files; the end replaces the start."""
+        calls = wait_for("the start and the end of the backup of %s told" % label,
+                         lambda: (lambda c: c if len(c) >= first + 2 else None)(self.calls()), timeout=10)
+        start, end = calls[first], calls[first + 1]
+        check(start["app"] == "Ferncastle" and start["replaces"] == 0 and
+              start["summary"] == "Backing up " + label and
+              start["body"] == "The scheduled Full Backup of %s has started." % label,
+              "the scheduled backup's start is told naming the drive (%r)" % start)
+        check(end["replaces"] == start["id"] and end["summary"] == "Backup of %s finished" % label and
+              end["body"] == "Set %s: %d files stored, no errors." % (os.path.basename(set_path), stored) and
+              end["hints"].get("category") == "transfer.complete",
+              "its end replaces it with the set, the files stored and the errors (%r)" % end)
+        time.sleep(0.5)
+        check(len(self.calls()) == first + 2, "nothing else was told (%d notifications)" % len(self.calls()))
+
+
+def autostart_scenario(session, notes, german):
+    """fernapp --autostart on writes a valid entry in the scratch XDG_CONFIG_HOME; the program
+    started as the entry says starts in the tray and backs up the stick mounted before it
+    started, which a program started otherwise ignores; --autostart off removes the entry."""
+    fernapp = session.args.fernapp
+    entry = os.path.join(session.env["XDG_CONFIG_HOME"], "autostart", "fernapp.desktop")
+    out = session.run([fernapp, "--autostart", "on"])
+    check(os.path.isfile(entry) and entry in out, "--autostart on writes %s and says so (%r)" % (entry, out.strip()))
+    with open(entry) as f:
+        text = f.read()
+    exec_line = re.search(r"^Exec=(.*)$", text, re.M)
+    argv = shlex.split(exec_line.group(1)) if exec_line else []
+    check(argv == [fernapp, "--tray"], "the entry starts this fernapp into the tray (%r)" % argv)
+    if shutil.which("desktop-file-validate"):
+        result = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True)
+        check(result.returncode == 0 and not (result.stdout + result.stderr).strip(),
+              "desktop-file-validate accepts the entry %r" % (result.stdout + result.stderr))
+    else:
+        log("desktop-file-validate is not installed; the entry is not validated")
+
+    # A mount namespace that holds the stick before any program starts in it.
+    holder = session.start(["unshare", "--mount", "--propagation", "private", "sleep", "600"])
+    own = os.readlink("/proc/self/ns/mnt")
+    wait_for("the namespace holding the stick", lambda: os.readlink("/proc/%d/ns/mnt" % holder.pid) != own)
+    label = "KINGSTON2"
+    files = {"notes/todo.txt": b"water the ferns\n", "pics/fern.bin": os.urandom(200000), "top.txt": b"top\n"}
+    session.mount_stick(label, files, namespace=holder.pid)
+    sets_glob = os.path.join(session.env["HOME"], ".local/share/ferncastle/backups", label + "-*.fcf")
+
+    # Started as from the menu, the program ignores a stick that is already there.
+    session.start_fernapp(german, namespace=holder.pid)
+    time.sleep(3)
+    check(not glob.glob(sets_glob) and session.alive(), "started without --tray, a stick mounted before is not backed up")
+    session.app.terminate()
+    session.app.wait(timeout=10)
+
+    first = len(notes.calls())
+    session.start_fernapp(german, argv=argv, namespace=holder.pid)
+    # The small stick's backup may show the window for less than a look takes: the set tells.
+    sets = wait_for("the autostarted program's set of " + label, lambda: glob.glob(sets_glob), timeout=20)
+    check(len(sets) == 1, "the program started at login backed up the stick mounted before it (%s)" % sets)
+    wait_for("the window to be in the tray after the run", lambda: session.main_window() is None, timeout=10)
+    entries = read_set(sets[0])
+    stored = {name[3:].replace("\\", "/"): data for name, (_, data) in entries.items()}
+    check(stored == files, "the set holds every file of that stick, byte for byte")
+    notes.check_scheduled_backup(label, sets[0], len(files), first)
+    check(session.alive(), "the program lives on in the tray")
+
+    out = session.run([fernapp, "--autostart", "off"])
+    check(not os.path.exists(entry) and "off" in out, "--autostart off removes the entry (%r)" % out.strip())
 
 
 # --- a StatusNotifierItem host of our own ------------------------------------------------------
@@ -835,6 +986,9 @@ def sni_scenario(session):
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--notification-server":
+        notification_server(sys.argv[2])
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("--tray", choices=("xembed", "sni"), required=True)
     parser.add_argument("--fernapp", required=True)

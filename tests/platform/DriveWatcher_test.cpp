@@ -200,6 +200,28 @@ TEST_F(WatcherOnFile, LettersMasksAndOrder) {
   watcher.Stop();
 }
 
+// Started at login, the volumes mounted already arrive once, from the watcher's thread, and
+// are then followed like any other: no second arrival, a removal when they go.
+TEST_F(WatcherOnFile, ReportPresentAtStart) {
+  CRecorder recorder;
+  CDriveWatcher watcher(recorder.Callback(), m_path, m_folder + "/nosys");
+  recorder.Watch(&watcher);
+  ASSERT_TRUE(watcher.Start(true));
+  ASSERT_EQ(recorder.WaitFor(DBT_DEVICEARRIVAL, "/media/OLD/"), 0);
+  std::vector<CNotice> notices = recorder.Notices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].mask, Bit('D'));
+  EXPECT_EQ(watcher.RootOfLetter('D'), "/media/OLD/");
+  watcher.Rescan();
+  EXPECT_EQ(recorder.Notices().size(), 1u);
+  Write("22 27 0:21 / /proc rw - proc proc rw\n27 1 254:0 / / rw - ext4 /dev/vda rw\n");
+  watcher.Rescan();
+  notices = recorder.Notices();
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[1].event, DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_EQ(notices[1].mask, Bit('D'));
+}
+
 TEST_F(WatcherOnFile, LettersRunOutAtZ) {
   CRecorder recorder;
   CDriveWatcher watcher(recorder.Callback(), m_path, m_folder + "/nosys");
