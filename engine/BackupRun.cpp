@@ -270,12 +270,12 @@ void CBackupRun::ClearPendingMarks() {
   if (broke != 0) PendingFailed(broke);
 }
 
-bool CBackupRun::MayEnter(const std::string& path, std::set<FolderId>& visited) const {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+bool CBackupRun::MayEnter(const fern::CFindData& folder, std::set<FolderId>& visited) const {
+  // The status the listing found it with: no second look at the folder.
+  if (!folder.isDir) return false;
   // Another file system mounted inside the drive is not part of the drive.
-  if (st.st_dev != m_rootDev) return false;
-  return visited.insert({st.st_dev, st.st_ino}).second;
+  if (folder.dev != m_rootDev) return false;
+  return visited.insert({folder.dev, folder.ino}).second;
 }
 
 bool CBackupRun::LinkTargetOnDrive(const std::string& linkPath, std::string& target, struct stat& st) const {
@@ -301,13 +301,13 @@ void CBackupRun::CountFolders(const std::string& folder, unsigned& count) {
 void CBackupRun::CountFoldersIn(const std::string& folder, unsigned& count, std::set<FolderId>& visited) {
   ++count;
   if (folder.empty()) return;
+  // Only the folders are looked at: the count costs a listing, not a look at every file.
   std::vector<fern::CFindData> found;
-  fern::FindFiles(folder, "*.*", found);
+  fern::FindSubfolders(folder, found);
   std::vector<std::string> subfolders;
   for (const auto& entry : found) {
     if (m_bStop) break;
-    if (entry.name == "." || entry.name == "..") continue;
-    if (entry.isDir && MayEnter(entry.fullPath, visited)) subfolders.push_back(entry.fullPath);
+    if (MayEnter(entry, visited)) subfolders.push_back(entry.fullPath);
   }
   found.clear();
   for (const auto& sub : subfolders) CountFoldersIn(sub, count, visited);
@@ -341,12 +341,12 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
     if (entry.name != "." && entry.name != "..") {
       const std::string rel = relative + entry.name;
       if (entry.isDir) {
-        if (MayEnter(entry.fullPath, m_visited)) subfolders.push_back(rel + "/");
+        if (MayEnter(entry, m_visited)) subfolders.push_back(rel + "/");
       } else if (CRestoreJournal::IsRestoreFile(m_drive.root, rel, m_restoreFiles)) {
         // A restore's own file (interrupted, or running now) is no file of the user's.
       } else {
-        // Before each file: a drive that has gone ends the walk as a cancel does.
-        if (DriveGone()) break;
+        // Each file is looked at once, by the listing: its status decides whether it is taken,
+        // and the open for reading finds out whatever became of it since.
         std::string openPath = entry.fullPath;
         struct stat st;
         bool take = false;
@@ -354,17 +354,13 @@ void CBackupRun::WalkFolder(CStreamFile& stream, const std::string& relative) {
           // A link to a file of the drive stands for that file; any other link is not the drive's.
           take = LinkTargetOnDrive(entry.fullPath, openPath, st);
         } else if (entry.isRegular) {
-          if (lstat(entry.fullPath.c_str(), &st) != 0) {
-            // Gone or out of reach since the folder was listed: not stored, so the user is told.
-            const int err = errno;
-            if (DriveGone()) break;
-            AddError(entry.fullPath, fern::FormatFileError(err, entry.fullPath));
-          } else if (S_ISREG(st.st_mode)) {
-            take = !(st.st_dev == m_setDev && st.st_ino == m_setIno);
-          }
+          st = entry.Status();
+          take = !(st.st_dev == m_setDev && st.st_ino == m_setIno);
         }
         if (take && !m_bFullBackup) take = m_pMarks->IsMarked(entry.fullPath, st);
         if (take) {
+          // Before each file taken: a drive that has gone ends the walk as a cancel does.
+          if (DriveGone()) break;
           WriteEntry(stream, entry.fullPath, openPath, rel, st);
           if (const int err = m_pending.Add(entry.fullPath, st)) PendingFailed(err);
         }

@@ -21,6 +21,7 @@
 
 namespace fern {
 class CArchiveMarks;
+struct CFindData;
 }
 
 struct CBackupDrive {
@@ -84,7 +85,7 @@ class CBackupRun {
   void CountFoldersIn(const std::string& folder, unsigned& count, std::set<FolderId>& visited);
   // Whether a folder found by the walk is entered: a real folder of the drive's file system,
   // not seen before.
-  bool MayEnter(const std::string& path, std::set<FolderId>& visited) const;
+  bool MayEnter(const fern::CFindData& folder, std::set<FolderId>& visited) const;
   // Whether a link leads to a regular file on the drive; gives its resolved path and status.
   bool LinkTargetOnDrive(const std::string& linkPath, std::string& target, struct stat& st) const;
   void AddError(const std::string& path, const std::string& text);

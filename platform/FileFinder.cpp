@@ -33,8 +33,13 @@ bool MatchesPattern(const std::string& name, const std::string& pattern) {
   return fnmatch(p.c_str(), n.c_str(), FNM_CASEFOLD) == 0;
 }
 
-bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out,
-               std::vector<CFindProblem>* problems) {
+namespace {
+
+// Lists a folder's entries that match pattern, each examined once (by fstatat on the listing's
+// own descriptor). foldersOnly: entries the listing types as anything but a folder are passed
+// over unexamined, and so are "." and "..".
+bool ListFolder(const std::string& folder, const std::string& pattern, bool foldersOnly, std::vector<CFindData>& out,
+                std::vector<CFindProblem>* problems) {
   out.clear();
   if (problems != nullptr) problems->clear();
   DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
@@ -42,6 +47,7 @@ bool FindFiles(const std::string& folder, const std::string& pattern, std::vecto
   int dirFd = dirfd(dir);
   std::string prefix = folder;
   if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+  const bool everything = pattern == "*.*";
   for (;;) {
     // readdir tells its end from a failure only through errno.
     errno = 0;
@@ -50,27 +56,44 @@ bool FindFiles(const std::string& folder, const std::string& pattern, std::vecto
       if (errno != 0 && problems != nullptr) problems->push_back({folder, errno});
       break;
     }
-    std::string name = entry->d_name;
-    if (!MatchesPattern(name, pattern)) continue;
+    const char* leaf = entry->d_name;
+    const bool dots = leaf[0] == '.' && (leaf[1] == '\0' || (leaf[1] == '.' && leaf[2] == '\0'));
+    if (foldersOnly && (dots || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))) continue;
+    if (!everything && !MatchesPattern(leaf, pattern)) continue;
     struct stat st;
-    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(dirFd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       // "." and ".." stand for no file of their own.
-      if (problems != nullptr && name != "." && name != "..") problems->push_back({prefix + name, errno});
+      if (problems != nullptr && !dots) problems->push_back({prefix + leaf, errno});
       continue;
     }
+    if (foldersOnly && !S_ISDIR(st.st_mode)) continue;
     CFindData data;
-    data.name = name;
-    data.fullPath = prefix + name;
+    data.name = leaf;
+    data.fullPath = prefix + data.name;
     data.isDir = S_ISDIR(st.st_mode);
     data.isLink = S_ISLNK(st.st_mode);
     data.isRegular = S_ISREG(st.st_mode);
     data.size = static_cast<uint64_t>(st.st_size);
     data.mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    data.mtimeNsec = st.st_mtim.tv_nsec;
     data.mode = st.st_mode;
+    data.dev = st.st_dev;
+    data.ino = st.st_ino;
     out.push_back(std::move(data));
   }
   closedir(dir);
   return true;
+}
+
+}  // namespace
+
+bool FindFiles(const std::string& folder, const std::string& pattern, std::vector<CFindData>& out,
+               std::vector<CFindProblem>* problems) {
+  return ListFolder(folder, pattern, false, out, problems);
+}
+
+bool FindSubfolders(const std::string& folder, std::vector<CFindData>& out) {
+  return ListFolder(folder, "*.*", true, out, nullptr);
 }
 
 }  // namespace fern

@@ -23,8 +23,11 @@ constexpr char kMagic[] = "fernapp-marks 2\n";
 constexpr char kTextMagic[] = "fernapp-marks 1\n";
 constexpr size_t kMagicSize = 16;
 static_assert(sizeof kMagic == kMagicSize + 1 && sizeof kTextMagic == kMagicSize + 1, "magic size");
-// One index entry for about this many bytes of records: a lookup reads one such block.
+// One index entry for about this many bytes of records.
 constexpr uint64_t kBlockSize = 4096;
+// Blocks read at once around the one a lookup needs: a folder's files lie side by side in the
+// records and the walk looks them up one after the other, so one read serves a whole folder.
+constexpr size_t kWindowBlocks = 16;
 
 // Text record lines held the path last, with '%', CR and LF escaped as %XX.
 bool UnescapePath(const char* text, size_t length, std::string& path) {
@@ -74,6 +77,21 @@ void CMarkRecords::SetBase(Base& base) {
   if (m_base.fd >= 0) close(m_base.fd);
   m_base = std::move(base);
   base = Base();
+  m_nWindowFirst = m_nWindowEnd = 0;
+}
+
+bool CMarkRecords::ReadWindow(size_t block) {
+  const size_t blocks = m_base.index.size();
+  const size_t first = block > kWindowBlocks / 2 ? block - kWindowBlocks / 2 : 0;
+  const size_t end = std::min(blocks, first + kWindowBlocks);
+  const uint64_t from = m_base.index[first].offset;
+  const uint64_t to = end < blocks ? m_base.index[end].offset : m_base.end;
+  m_nWindowFirst = m_nWindowEnd = 0;
+  m_block.resize(static_cast<size_t>(to - from));
+  if (!ReadAll(m_base.fd, m_block.data(), m_block.size(), from)) return false;
+  m_nWindowFirst = first;
+  m_nWindowEnd = end;
+  return true;
 }
 
 void CMarkRecords::Load() {
@@ -171,18 +189,18 @@ bool CMarkRecords::Find(const std::string& path, MarkRecord& found) {
   auto it = std::upper_bound(m_base.index.begin(), m_base.index.end(), path,
                              [](const std::string& key, const IndexEntry& entry) { return key < entry.first; });
   if (it == m_base.index.begin()) return false;
-  const uint64_t from = std::prev(it)->offset;
-  const uint64_t to = it == m_base.index.end() ? m_base.end : it->offset;
-  m_block.resize(static_cast<size_t>(to - from));
+  const size_t block = static_cast<size_t>(std::prev(it) - m_base.index.begin());
   // A record file that cannot be read back counts as having no record: the file is taken again.
-  if (!ReadAll(m_base.fd, m_block.data(), m_block.size(), from)) return false;
-  size_t at = 0;
-  while (m_block.size() - at >= kMarkRecordHeadSize) {
+  if ((block < m_nWindowFirst || block >= m_nWindowEnd) && !ReadWindow(block)) return false;
+  const uint64_t windowFrom = m_base.index[m_nWindowFirst].offset;
+  size_t at = static_cast<size_t>(std::prev(it)->offset - windowFrom);
+  const size_t to = static_cast<size_t>((it == m_base.index.end() ? m_base.end : it->offset) - windowFrom);
+  while (to - at >= kMarkRecordHeadSize) {
     uint32_t length = 0;
     int64_t size, sec, nsec;
     DecodeMarkRecordHead(m_block.data() + at, length, size, sec, nsec);
     const char* name = m_block.data() + at + kMarkRecordHeadSize;
-    if (length > m_block.size() - at - kMarkRecordHeadSize) return false;
+    if (length > to - at - kMarkRecordHeadSize) return false;
     const int order = path.compare(0, std::string::npos, name, length);
     if (order == 0) {
       found.size = size;

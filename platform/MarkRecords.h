@@ -59,6 +59,8 @@ class CMarkRecords {
   // Merges the overlay into a scratch copy that becomes the base; on failure the overlay stays.
   void Compact();
   void SetBase(Base& base);
+  // Reads the blocks around an index block into m_block; false when the record file fails.
+  bool ReadWindow(size_t block);
 
   std::string m_strPath;
   std::string m_strFolder;
@@ -66,7 +68,9 @@ class CMarkRecords {
   std::map<std::string, State> m_overlay;
   size_t m_nCompactAt = kOverlayLimit;
   bool m_bDirty = false;
-  std::vector<char> m_block;
+  std::vector<char> m_block;    // index blocks [m_nWindowFirst, m_nWindowEnd) of the base
+  size_t m_nWindowFirst = 0;
+  size_t m_nWindowEnd = 0;
 };
 
 }  // namespace fern

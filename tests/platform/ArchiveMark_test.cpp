@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -52,6 +53,18 @@ struct stat StatOf(const std::string& path) {
 }
 
 bool Marked(CArchiveMarks& marks, const std::string& path) { return marks.IsMarked(path, StatOf(path)); }
+
+// A tmpfs on a folder for the life of the object, where the process may mount one (else the
+// folder stays as it is).
+struct CTmpfsHere {
+  explicit CTmpfsHere(const std::string& folder)
+      : path(folder), mounted(mount("fern-marks", folder.c_str(), "tmpfs", 0, "size=256m") == 0) {}
+  ~CTmpfsHere() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  std::string path;
+  bool mounted;
+};
 
 int RunCommand(const std::string& command) {
   int status = system((command + " >/dev/null 2>&1").c_str());
@@ -245,13 +258,7 @@ TEST(ArchiveMark, ManyRecordsRoundTripThroughTheRecordFile) {
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
   // Tens of thousands of files: on a tmpfs where one may be mounted, so a busy disk does not
   // decide how long the test takes.
-  struct Unmount {
-    std::string root;
-    bool mounted;
-    ~Unmount() {
-      if (mounted) umount2(root.c_str(), MNT_DETACH);
-    }
-  } unmount{root, mount("fern-marks", root.c_str(), "tmpfs", 0, "size=256m") == 0};
+  CTmpfsHere tmpfs(root);
   const size_t count = fern::CMarkRecords::kOverlayLimit + 777;
   for (size_t i = 0; i < 97; ++i) ASSERT_EQ(mkdir((root + FolderOf(i)).c_str(), 0755), 0);
   for (size_t i = 0; i < count; ++i) Put(root + NameOf(i), std::to_string(i));
@@ -394,4 +401,55 @@ TEST(ArchiveMark, RecordFileOfTheTextLayoutIsUpgraded) {
     // The gone files' records were dropped on the way.
     EXPECT_TRUE(marks.IsMarked(root + "gone/12345", FakeStat(12345, 1600000000 + 12345, 5)));
   }
+}
+
+// Lookups read the records a window of blocks at a time and keep it: in any order, across many
+// windows, and after each save, which puts a new record file in place, the answer is the
+// latest record's.
+TEST(ArchiveMark, LookupsInAnyOrderSeeTheLatestSave) {
+  MarkFolder t;
+  const std::string root = t.path + "/drive/", records = t.path + "/marks";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  // On a tmpfs where one may be mounted, so a busy disk does not decide how long the test takes.
+  CTmpfsHere tmpfs(root);
+  // Some hundred kilobytes of records (long names): several windows' worth.
+  const size_t folders = 40, perFolder = 30, count = folders * perFolder;
+  const std::string longName(150, 'n');
+  auto name = [&](size_t i) {
+    return root + "folder-" + std::to_string(i % folders) + "/" + longName + "-" + std::to_string(i) + ".txt";
+  };
+  for (size_t f = 0; f < folders; ++f) ASSERT_EQ(mkdir((root + "folder-" + std::to_string(f)).c_str(), 0755), 0);
+  for (size_t i = 0; i < count; ++i) Put(name(i), std::to_string(i));
+  {
+    CArchiveMarks marks(root, records);
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(marks.ClearMark(name(i)), Clear::Cleared) << i;
+    ASSERT_TRUE(marks.Save());
+  }
+  struct stat file = StatOf(CArchiveMarks(root, records).RecordFilePath());
+  ASSERT_GT(file.st_size, 150000);
+
+  CArchiveMarks marks(root, records);
+  size_t marked = 0;
+  for (size_t i = count; i-- > 0;) marked += Marked(marks, name(i)) ? 1 : 0;
+  for (size_t i = 0; i < count; ++i) marked += Marked(marks, name(i * 997 % count)) ? 1 : 0;
+  EXPECT_EQ(marked, 0u);
+  // Paths that sort between recorded ones, in the windows just read, have no record.
+  EXPECT_TRUE(marks.IsMarked(name(1) + "0", StatOf(name(1))));
+  EXPECT_TRUE(marks.IsMarked(root + "folder-39/b", StatOf(name(1))));
+
+  // Files changed (the same length: their records keep their places in the file), each looked
+  // up first so that its old record is in the window read, then cleared and saved.
+  const size_t changed[] = {0, count / 2 + 3, count - 1};
+  for (size_t i : changed) {
+    struct stat before = StatOf(name(i));
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    times[1].tv_sec -= 1000;
+    ASSERT_EQ(utimensat(AT_FDCWD, name(i).c_str(), times, 0), 0);
+    EXPECT_TRUE(Marked(marks, name(i))) << i;
+  }
+  for (size_t i : changed) ASSERT_EQ(marks.ClearMark(name(i)), Clear::Cleared) << i;
+  ASSERT_TRUE(marks.Save());
+  // The last one first: its window was the last read from the record file before the save.
+  for (size_t k = std::size(changed); k-- > 0;) EXPECT_FALSE(Marked(marks, name(changed[k]))) << changed[k];
+  for (size_t i = 1; i < count; i += 101) EXPECT_FALSE(Marked(marks, name(i))) << i;
 }

@@ -177,4 +177,54 @@ TEST_F(FileFinderTest, EntriesThatCannotBeExaminedAreTold) {
   EXPECT_EQ(list.size(), 5u);
 }
 
+// Each entry is examined once, by the listing: its status there is the whole of what a walk
+// needs (type, device and inode, size, modification time to the nanosecond). The subfolders
+// alone are the real folders, links and files passed over.
+TEST_F(FileFinderTest, StatusIsTheListingsAndSubfoldersAreTheRealFolders) {
+  MakeFile("a.txt", 5);
+  const struct timespec times[2] = {{1134052200, 123456789}, {1134052200, 987654321}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (m_dir + "/a.txt").c_str(), times, 0), 0);
+  MakeFile("b", 0);
+  for (const char* sub : {"sub", "sub2", "sub2/deeper"}) ASSERT_EQ(mkdir((m_dir + "/" + sub).c_str(), 0755), 0);
+  ASSERT_EQ(symlink("sub", (m_dir + "/tosub").c_str()), 0);
+  ASSERT_EQ(mkfifo((m_dir + "/pipe").c_str(), 0600), 0);
+
+  auto all = Find("*.*");
+  for (const char* name : {"a.txt", "b", "sub", "tosub", "pipe"}) {
+    ASSERT_EQ(all.count(name), 1u) << name;
+    struct stat want;
+    ASSERT_EQ(lstat((m_dir + "/" + name).c_str(), &want), 0) << name;
+    const struct stat got = all[name].Status();
+    EXPECT_EQ(got.st_dev, want.st_dev) << name;
+    EXPECT_EQ(got.st_ino, want.st_ino) << name;
+    EXPECT_EQ(got.st_mode, want.st_mode) << name;
+    EXPECT_EQ(got.st_size, want.st_size) << name;
+    EXPECT_EQ(got.st_mtim.tv_sec, want.st_mtim.tv_sec) << name;
+    EXPECT_EQ(got.st_mtim.tv_nsec, want.st_mtim.tv_nsec) << name;
+  }
+  EXPECT_EQ(all["a.txt"].Status().st_mtim.tv_nsec, 987654321);
+
+  std::vector<fern::CFindData> subs{fern::CFindData()};
+  ASSERT_TRUE(fern::FindSubfolders(m_dir, subs));
+  std::map<std::string, fern::CFindData> byName;
+  for (const auto& d : subs) byName[d.name] = d;
+  ASSERT_EQ(byName.size(), 2u) << "only sub and sub2, each once";
+  for (const char* name : {"sub", "sub2"}) {
+    ASSERT_EQ(byName.count(name), 1u) << name;
+    const fern::CFindData& d = byName[name];
+    EXPECT_TRUE(d.isDir);
+    EXPECT_EQ(d.fullPath, m_dir + "/" + name);
+    struct stat want;
+    ASSERT_EQ(lstat(d.fullPath.c_str(), &want), 0);
+    EXPECT_EQ(d.dev, want.st_dev);
+    EXPECT_EQ(d.ino, want.st_ino);
+  }
+  ASSERT_TRUE(fern::FindSubfolders(m_dir + "/sub", subs));
+  EXPECT_TRUE(subs.empty());
+  subs.resize(2);
+  EXPECT_FALSE(fern::FindSubfolders(m_dir + "/missing", subs));
+  EXPECT_TRUE(subs.empty());
+  EXPECT_FALSE(fern::FindSubfolders(m_dir + "/a.txt", subs));
+}
+
 }  // namespace
