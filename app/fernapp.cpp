@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <cstdio>
+#include <cstring>
 
 #include "app/fernappDlg.h"
+#include "res/Version.h"
 #include "storage/SetFormat.h"
 
 // Constructed during static initialisation, before main.
@@ -21,6 +24,13 @@ void CBackupApp::InitSharedResources() {
 std::string CBackupApp::GetBackupsFolder() { return fern::GetBackupsFolder(); }
 
 int CBackupApp::InitInstance(int argc, char** argv) {
+  // Answered before Qt starts, so it needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && strcmp(argv[i], "--version") == 0) {
+      printf("fernapp %s\n", FERN_VERSION);
+      return fflush(stdout) == 0 ? 0 : 1;
+    }
+  }
   QApplication app(argc, argv);
   // The window hides to the tray; only closing the main dialog ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
