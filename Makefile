@@ -1,4 +1,5 @@
-# The commands a new user runs: `make run` and `make test`; a packager's: `make install`.
+# The commands a new user runs: `make run` and `make test`; a packager's: `make install` and
+# `make deb`.
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 # `make install PREFIX=/usr DESTDIR=/tmp/stage` installs below /tmp/stage/usr.
@@ -9,19 +10,22 @@ DESTDIR ?=
 # need a display: the offscreen platform serves both on a machine without one.
 TESTENV = QT_QPA_PLATFORM=offscreen
 
-# The programs; no tests.
-PROGRAMS = fernapp fernset
+# The programs and the files installed beside them (icons, manual pages); no tests.
+PROGRAMS = fernapp fernset fern_icons fern_man
 
 # Seconds each fuzz target runs for in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: run test build configure deps test-deps bench fuzz clean install
+.PHONY: run test build configure deps test-deps package-deps bench fuzz clean install deb
 
 deps:
 	@scripts/install-deps
 
 test-deps:
 	@scripts/install-deps --test
+
+package-deps:
+	@scripts/install-deps --package
 
 configure:
 	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -56,5 +60,13 @@ fuzz: test-deps
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
+# The .deb, from a build of its own without tests or benchmarks, into $(BUILD)-deb/.
+deb: package-deps
+	@[ -f $(BUILD)-deb/build.ninja ] || cmake -S . -B $(BUILD)-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DFERN_BUILD_TESTS=OFF -DFERN_BUILD_BENCH=OFF
+	cmake --build $(BUILD)-deb -j $(JOBS)
+	cd $(BUILD)-deb && cpack -G DEB
+	@ls $(BUILD)-deb/*.deb
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-asan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-release $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-deb

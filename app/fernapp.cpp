@@ -32,6 +32,8 @@ int CBackupApp::InitInstance(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
+  // Ties the windows to the installed desktop entry (its icon and name in docks on Wayland).
+  QGuiApplication::setDesktopFileName(QStringLiteral(FERN_APP_ID));
   // The window hides to the tray; only closing the main dialog ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   QCoreApplication::setOrganizationName(QStringLiteral("KW"));
