@@ -120,7 +120,13 @@ class Package(unittest.TestCase):
         self.assertEqual(control.get("Version"), ARGS.version)
         self.assertTrue(control.get("Maintainer"))
         self.assertTrue(control.get("Homepage", "").startswith("https://"))
-        self.assertIn("USB", fields)
+        # A synopsis line, then the extended description, each line within 80 columns.
+        description = fields[fields.index("Description:"):].split("\n")
+        self.assertEqual(description[0], "Description: " + "back up and restore USB flash drives")
+        extended = [line for line in description[1:] if line.startswith(" ")]
+        self.assertGreater(len(extended), 1)
+        self.assertNotIn("back up and restore USB flash drives", extended[0])
+        self.assertLessEqual(max(len(line) for line in extended), 80)
         # Depends comes from the libraries the programs link, each with its minimum version.
         depends = {d.strip().split(" ")[0]: d.strip() for d in control.get("Depends", "").split(",")}
         for library in ("libc6", "libstdc++6", "zlib1g", "libqt6core6", "libqt6gui6",
