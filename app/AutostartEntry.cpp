@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 
 #include "platform/FileWrite.h"
+#include "res/Version.h"
 
 namespace fern {
 
@@ -97,7 +98,7 @@ std::string AutostartEntryText(const std::string& programPath) {
          "Name=Ferncastle\n"
          "Comment=Back up USB flash drives when they are plugged in\n"
          "Exec=" + ExecArgument(programPath) + " " + kStartInTrayArg + "\n"
-         "Icon=fernapp\n"
+         "Icon=" FERN_APP_ID "\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
 }

@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include "app/RunController.h"
+#include "res/Version.h"
 
 namespace {
 
@@ -166,7 +167,7 @@ void CDesktopNotifier::Send(const Pending& pending, bool markup) {
                pending.start ? QStringLiteral("transfer")
                              : (m.error ? QStringLiteral("transfer.error") : QStringLiteral("transfer.complete")));
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("Notify"));
-  call << QStringLiteral("Ferncastle") << (pending.start ? 0u : m_nStartId) << QStringLiteral("fernapp")
+  call << QStringLiteral("Ferncastle") << (pending.start ? 0u : m_nStartId) << QStringLiteral(FERN_APP_ID)
        << m.summary << m.body << QStringList() << hints << -1;
   const bool start = pending.start;
   auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);

@@ -2,6 +2,7 @@
 
 const char* FernsetUsage() {
   return "usage: fernset COMMAND ...\n"
+         "       fernset --help | --version\n"
          "\n"
          "  backup [--quick] [--label LABEL] [--letter X] DRIVE_ROOT [BACKUPS_FOLDER]\n"
          "        Full (or, with --quick, Quick) Backup of the folder DRIVE_ROOT into a new set in\n"

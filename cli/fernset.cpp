@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cli/Commands.h"
+#include "res/Version.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
   if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 || strcmp(command, "help") == 0) {
     fputs(FernsetUsage(), stdout);
     return 0;
+  }
+  if (strcmp(command, "--version") == 0) {
+    printf("fernset %s\n", FERN_VERSION);
+    return fflush(stdout) == 0 ? 0 : 1;
   }
   struct {
     const char* name;

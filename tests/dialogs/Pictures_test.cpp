@@ -154,11 +154,11 @@ TEST(PicturesTest, ToolbarStripHoldsThreeImagesOfThirtyNinePixels) {
 TEST(PicturesTest, DesktopFilesAreInstallable) {
   QSvgRenderer svg(QStringLiteral(FERN_SOURCE_DIR "/res/icons/fernapp.svg"));
   EXPECT_TRUE(svg.isValid());
-  QFile desktop(QStringLiteral(FERN_SOURCE_DIR "/res/fernapp.desktop"));
+  QFile desktop(QStringLiteral(FERN_SOURCE_DIR "/res/io.github.ferncastle.Ferncastle.desktop"));
   ASSERT_TRUE(desktop.open(QIODevice::ReadOnly));
   QByteArray text = desktop.readAll();
   for (const char* line : {"[Desktop Entry]\n", "\nName=Ferncastle\n", "\nExec=fernapp\n",
-                           "\nIcon=fernapp\n", "\nCategories=Utility;\n", "\nType=Application\n"})
+                           "\nIcon=io.github.ferncastle.Ferncastle\n", "\nType=Application\n"})
     EXPECT_TRUE(text.contains(line)) << line;
 }
 
