@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -204,6 +205,43 @@ bool CheckSetAgainstCorpus(const std::string& setPath, const std::string& drive,
   return single.Close() && ok;
 }
 
+// One way of writing the corpus: its output file and how it is timed.
+struct CContender {
+  const char* name;
+  std::string output;
+  std::function<bool(CTiming&)> run;
+  std::vector<double> wall = {}, cpu = {};
+  CTiming last = {};
+};
+
+// The machine may be shared: every contender runs in every round, in an order that is
+// reversed from one round to the next, and the median counts. Processor time (user + system)
+// is printed beside each, as it hardly depends on what else the machine does. The last
+// round's outputs are left in place.
+bool RunRounds(std::vector<CContender>& contenders, int rounds, double mb, double& peakRssMb) {
+  const size_t count = contenders.size();
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t turn = 0; turn < count; ++turn) {
+      CContender& contender = contenders[round % 2 == 0 ? turn : count - 1 - turn];
+      unlink(contender.output.c_str());  // each writes anew
+      CTiming timing;
+      if (!contender.run(timing)) return false;
+      contender.wall.push_back(timing.wall);
+      contender.cpu.push_back(timing.cpu);
+      peakRssMb = std::max(peakRssMb, timing.peakRssMb);
+      contender.last = timing;
+    }
+    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
+  }
+  for (const CContender& contender : contenders) {
+    const double seconds = fernbench::Median(contender.wall);
+    printf("%s_s: %.2f (%.2f MB/s), cpu_s: %.2f, size: %lld\n", contender.name, seconds, mb / seconds,
+           fernbench::Median(contender.cpu), static_cast<long long>(contender.last.size));
+  }
+  fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main() {
@@ -233,52 +271,24 @@ int main() {
          folder.Where().c_str(), cores, rounds);
   fflush(stdout);
 
-  // The machine may be shared: every contender runs in every round, in an order that is
-  // reversed from one round to the next, and the median counts. Processor time (user +
-  // system) is printed beside each, as it hardly depends on what else the machine does.
   const std::string setAll = base + "/all.fcf", setOne = base + "/one.fcf";
   const std::string tarGz = base + "/corpus.tar.gz", tarPigz = base + "/corpus.pigz.gz";
   const std::string tarGzip = "tar -cf - -C " + ShellQuote(base) + " drive | gzip -9 > " + ShellQuote(tarGz);
   const std::string tarPigz9 = "tar -cf - -C " + ShellQuote(base) + " drive | pigz -9 -p " + std::to_string(cores) +
                                " > " + ShellQuote(tarPigz);
-  enum { kAll, kOne, kGzip, kPigz, kContenders };
-  const char* const names[kContenders] = {"backup", "backup_1_worker", "tar_gzip9", "tar_pigz9"};
-  std::vector<double> wall[kContenders], cpu[kContenders];
-  CTiming last[kContenders];
+  std::vector<CContender> contenders = {
+      {"backup", setAll, [&](CTiming& t) { return TimeBackup(corpus, backups, marks, 0, setAll, t); }},
+      {"backup_1_worker", setOne, [&](CTiming& t) { return TimeBackup(corpus, backups, marks, 1, setOne, t); }},
+      {"tar_gzip9", tarGz, [&](CTiming& t) { return TimeShell(tarGzip, tarGz, t); }},
+      {"tar_pigz9", tarPigz, [&](CTiming& t) { return TimeShell(tarPigz9, tarPigz, t); }}};
+  enum { kAll, kOne, kGzip, kPigz };
   double peakRssMb = 0;
-  for (int round = 0; round < rounds; ++round) {
-    for (int turn = 0; turn < kContenders; ++turn) {
-      const int which = round % 2 == 0 ? turn : kContenders - 1 - turn;
-      // Each writes anew: its output of the round before goes first.
-      const std::string* outputs[kContenders] = {&setAll, &setOne, &tarGz, &tarPigz};
-      unlink(outputs[which]->c_str());
-      CTiming timing;
-      bool ok = false;
-      switch (which) {
-        case kAll: ok = TimeBackup(corpus, backups, marks, 0, setAll, timing); break;
-        case kOne: ok = TimeBackup(corpus, backups, marks, 1, setOne, timing); break;
-        case kGzip: ok = TimeShell(tarGzip, tarGz, timing); break;
-        default: ok = TimeShell(tarPigz9, tarPigz, timing); break;
-      }
-      if (!ok) return 1;
-      wall[which].push_back(timing.wall);
-      cpu[which].push_back(timing.cpu);
-      peakRssMb = std::max(peakRssMb, timing.peakRssMb);
-      last[which] = timing;
-    }
-    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
-  }
-  // The last round's outputs are still there.
-  for (int which = 0; which < kContenders; ++which) {
-    const double seconds = fernbench::Median(wall[which]);
-    printf("%s_s: %.2f (%.2f MB/s), cpu_s: %.2f, size: %lld\n", names[which], seconds, mb / seconds,
-           fernbench::Median(cpu[which]), static_cast<long long>(last[which].size));
-  }
-  const double all = fernbench::Median(wall[kAll]);
+  if (!RunRounds(contenders, rounds, mb, peakRssMb)) return 1;
+  const double all = fernbench::Median(contenders[kAll].wall);
   printf("backup_mb_s: %.2f\n", mb / all);
-  printf("backup_vs_tar_gzip9: %.3f\n", fernbench::Median(wall[kGzip]) / all);
-  printf("backup_vs_pigz9: %.3f\n", fernbench::Median(wall[kPigz]) / all);
-  printf("backup_thread_speedup: %.3f\n", fernbench::Median(wall[kOne]) / all);
+  printf("backup_vs_tar_gzip9: %.3f\n", fernbench::Median(contenders[kGzip].wall) / all);
+  printf("backup_vs_pigz9: %.3f\n", fernbench::Median(contenders[kPigz].wall) / all);
+  printf("backup_thread_speedup: %.3f\n", fernbench::Median(contenders[kOne].wall) / all);
   printf("backup_peak_rss_mb: %.1f\n", peakRssMb);
   fflush(stdout);
 
@@ -303,6 +313,6 @@ int main() {
          static_cast<unsigned long long>(entries), static_cast<double>(plainBytes) / (1 << 20), Now() - start);
   const off_t singleSize = FileSize(single);
   printf("single_thread_set_size: %lld\n", static_cast<long long>(singleSize));
-  printf("set_size_vs_single: %.4f\n", static_cast<double>(last[kAll].size) / static_cast<double>(singleSize));
+  printf("set_size_vs_single: %.4f\n", static_cast<double>(contenders[kAll].last.size) / static_cast<double>(singleSize));
   return failures == 0 ? 0 : 1;
 }
