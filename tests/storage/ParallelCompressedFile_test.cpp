@@ -138,6 +138,18 @@ std::vector<std::pair<pid_t, int>> ThreadNiceValues() {
   return result;
 }
 
+// This program's own reader gives exactly data from the file.
+void ExpectOwnReaderReads(const std::string& path, const std::string& data) {
+  CCompressedFile reader;
+  ASSERT_TRUE(reader.Open(path.c_str(), 2));
+  char* block = nullptr;
+  int size = 0;
+  ASSERT_TRUE(reader.ReadAll(&block, &size));
+  EXPECT_TRUE(size == static_cast<int>(data.size()) && memcmp(block, data.data(), data.size()) == 0);
+  delete[] block;
+  reader.Close();
+}
+
 // What gzip -dc makes of the file.
 std::string GzipDecompress(const std::string& path) {
   std::string out;
@@ -185,14 +197,7 @@ TEST(ParallelCompressedFile, TensOfMegabytesOfMixedDataInflateToTheSameBytes) {
   CWritten w;
   WriteThreeWays(dir, data, {16, 40, 16384, 16384, 16384, 777}, w);
   // Readable by this program's own reader as well.
-  CCompressedFile reader;
-  ASSERT_TRUE(reader.Open(dir.File("many.fcf").c_str(), 2));
-  char* block = nullptr;
-  int size = 0;
-  ASSERT_TRUE(reader.ReadAll(&block, &size));
-  EXPECT_TRUE(size == static_cast<int>(data.size()) && memcmp(block, data.data(), data.size()) == 0);
-  delete[] block;
-  reader.Close();
+  ExpectOwnReaderReads(dir.File("many.fcf"), data);
   // The cut costs little: every block sees the 32 KiB before it.
   EXPECT_LT(static_cast<double>(w.many.size()), static_cast<double>(w.single.size()) * 1.01)
       << w.many.size() << " against " << w.single.size();
@@ -438,14 +443,7 @@ TEST(ParallelCompressedFile, IncompressibleBlocksAreStoredInTheSameMember) {
   CWritten w;
   WriteThreeWays(dir, data, {16, 40, 16384, 16384, 16384, 777}, w);
   EXPECT_TRUE(GzipDecompress(dir.File("many.fcf")) == data);
-  CCompressedFile reader;
-  ASSERT_TRUE(reader.Open(dir.File("many.fcf").c_str(), 2));
-  char* block = nullptr;
-  int size = 0;
-  ASSERT_TRUE(reader.ReadAll(&block, &size));
-  EXPECT_TRUE(size == static_cast<int>(data.size()) && memcmp(block, data.data(), data.size()) == 0);
-  delete[] block;
-  reader.Close();
+  ExpectOwnReaderReads(dir.File("many.fcf"), data);
   // Two pieces 8 KiB apart: a stored block's five-byte head may split one, never both.
   for (const std::string& part : stored) {
     ASSERT_GE(part.size(), 3 * kBlock);
