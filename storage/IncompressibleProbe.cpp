@@ -1,9 +1,11 @@
 #include "storage/IncompressibleProbe.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -35,25 +37,37 @@ size_t NextAnchor(const unsigned char* bytes, size_t at, size_t end) {
   return end;
 }
 
+// c * log2(c) for the counts a piece of evenly spread bytes has.
+struct CLogTable {
+  std::array<float, 1024> values{};
+  CLogTable() {
+    for (unsigned c = 1; c < values.size(); ++c) values[c] = static_cast<float>(c * std::log2(double(c)));
+  }
+};
+const CLogTable kLog;
+
 uint32_t Slot(uint64_t key, unsigned bits) { return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits)); }
 
 }  // namespace
 
-CIncompressibleProbe::CIncompressibleProbe()
-    : m_cLogC(kLogTableSize),
-      m_keys(size_t(1) << kTableBits),
-      m_positions(size_t(1) << kTableBits),
-      m_stamps(size_t(1) << kTableBits, 0) {
-  for (unsigned c = 1; c < kLogTableSize; ++c) m_cLogC[c] = static_cast<float>(c * std::log2(double(c)));
-}
-
 bool CIncompressibleProbe::CannotShrink(const unsigned char* before, size_t beforeLength, const unsigned char* data,
                                         size_t length) {
   if (length < kMinLength) return false;
+  if (m_keys.empty()) {
+    // Made on first use; without the memory the block is simply deflated.
+    try {
+      m_keys.resize(size_t(1) << kTableBits);
+      m_positions.resize(size_t(1) << kTableBits);
+      m_stamps.assign(size_t(1) << kTableBits, 0);
+    } catch (const std::bad_alloc&) {
+      m_keys.clear();
+      return false;
+    }
+  }
   return AllPiecesEven(data, length) && FewRepeats(before, beforeLength, data, length);
 }
 
-bool CIncompressibleProbe::AllPiecesEven(const unsigned char* data, size_t length) const {
+bool CIncompressibleProbe::AllPiecesEven(const unsigned char* data, size_t length) {
   const size_t pieces = length / kPieceSize;  // a shorter rest joins the last piece
   for (size_t piece = 0; piece < pieces; ++piece) {
     const unsigned char* at = data + piece * kPieceSize;
@@ -72,7 +86,7 @@ bool CIncompressibleProbe::AllPiecesEven(const unsigned char* data, size_t lengt
     double sum = 0;
     for (unsigned value = 0; value < 256; ++value) {
       const uint32_t c = counts[0][value] + counts[1][value] + counts[2][value] + counts[3][value];
-      sum += c < kLogTableSize ? double(m_cLogC[c]) : c * std::log2(double(c));
+      sum += c < kLog.values.size() ? double(kLog.values[c]) : c * std::log2(double(c));
     }
     const double entropy = std::log2(double(n)) - sum / double(n);
     if (entropy < kEntropyLimit) return false;

@@ -19,8 +19,6 @@ class CIncompressibleProbe {
   // and too few to be worth it.
   static constexpr size_t kMinLength = kPieceSize;
 
-  CIncompressibleProbe();
-
   // True when deflate would gain less than about half a percent on data, given the bytes
   // before it (deflate's dictionary, up to 32 KiB; may be empty).
   bool CannotShrink(const unsigned char* before, size_t beforeLength, const unsigned char* data, size_t length);
@@ -28,18 +26,16 @@ class CIncompressibleProbe {
  private:
   // Entropy below this many bits per byte leaves Huffman codes half a percent or more to gain.
   static constexpr double kEntropyLimit = 7.96;
-  // Repeats covering this share of the data or more leave matches half a percent to gain.
+  // Repeats covering a 200th of the data or more leave matches half a percent to gain.
   static constexpr size_t kRepeatShare = 200;
   static constexpr unsigned kTableBits = 12;
-  static constexpr unsigned kLogTableSize = 1024;
 
   // Whether every piece has the entropy limit or more; stops at the first piece below it,
   // so compressible data costs the count of one piece.
-  bool AllPiecesEven(const unsigned char* data, size_t length) const;
+  static bool AllPiecesEven(const unsigned char* data, size_t length);
   // Whether the repeats within the window cover less than the repeat share of data.
   bool FewRepeats(const unsigned char* before, size_t beforeLength, const unsigned char* data, size_t length);
 
-  std::vector<float> m_cLogC;        // c * log2(c) for the small counts
   std::vector<uint64_t> m_keys;      // the eight bytes at an anchor
   std::vector<int64_t> m_positions;  // where they stood, counted from the data's start
   std::vector<uint32_t> m_stamps;    // the probe that wrote the slot; older slots are empty
