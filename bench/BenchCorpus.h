@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -157,6 +158,61 @@ inline uint64_t GenerateCorpus(const std::string& folder, uint64_t totalBytes, u
   if (!part("source", totalBytes * 25 / 100, 2 << 10, 200 << 10, 1, 60)) return 0;
   if (!part("photos", totalBytes * 30 / 100, 512 << 10, 6 << 20, 2, 50)) return 0;
   if (!part("small", totalBytes - totalBytes * 90 / 100, 200, 4096, 3, 100)) return 0;
+  return written;
+}
+
+// Text deflated into a gzip stream of about length bytes, as a compressed document or an
+// archive holds. Empty on a failure.
+inline std::string CorpusGzipped(CCorpusRandom& rng, size_t length, std::string& text) {
+  if (rng.Below(2) == 0) {
+    CorpusProse(rng, length * 4, text);
+  } else {
+    CorpusSource(rng, length * 5, text);
+  }
+  std::string out;
+  z_stream strm{};
+  if (deflateInit2(&strm, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return out;
+  out.resize(deflateBound(&strm, static_cast<uLong>(text.size())));
+  strm.next_in = reinterpret_cast<Bytef*>(text.data());
+  strm.avail_in = static_cast<uInt>(text.size());
+  strm.next_out = reinterpret_cast<Bytef*>(out.data());
+  strm.avail_out = static_cast<uInt>(out.size());
+  const bool ok = deflate(&strm, Z_FINISH) == Z_STREAM_END;
+  out.resize(ok ? out.size() - strm.avail_out : 0);
+  deflateEnd(&strm);
+  return out;
+}
+
+// Fills folder (which must exist) with about totalBytes of files that are compressed already,
+// as a stick of photos, videos, music and archives holds, 50 to a folder: of 100 files about
+// 18 noise of 512 KiB to 8 MiB (photos, videos; three quarters of the bytes), 20 gzip streams
+// of text of about 64 KiB to 2 MiB (compressed documents, archives; a fifth) and 62 small
+// noise files of 2 to 64 KiB (thumbnails).
+// The same seed gives the same bytes. Returns the bytes written, 0 on a failure.
+inline uint64_t GenerateIncompressibleCorpus(const std::string& folder, uint64_t totalBytes, uint64_t seed) {
+  CCorpusRandom rng(seed);
+  std::string data, text, current;
+  uint64_t written = 0;
+  for (unsigned n = 0; written < totalBytes; ++n) {
+    if (n % 50 == 0) {
+      current = folder + "/m" + std::to_string(n / 50);
+      if (mkdir(current.c_str(), 0755) != 0) return 0;
+    }
+    const unsigned kind = rng.Below(100);
+    const char* extension = ".jpg";
+    if (kind < 18) {
+      CorpusCompressed(rng, (512u << 10) + rng.Below((15u << 19)), data);
+    } else if (kind < 38) {
+      data = CorpusGzipped(rng, (64u << 10) + rng.Below(1984u << 10), text);
+      if (data.empty()) return 0;
+      extension = ".gz";
+    } else {
+      CorpusCompressed(rng, (2u << 10) + rng.Below(62u << 10), data);
+      extension = ".png";
+    }
+    if (!CorpusWrite(current + "/f" + std::to_string(n) + extension, data)) return 0;
+    written += data.size();
+  }
   return written;
 }
 

@@ -2,7 +2,10 @@
 // `tar -cf - DIR | gzip -9` and `tar -cf - DIR | pigz -9 -p N` on the same generated corpus.
 // Then the set is checked against the corpus entry by entry with zlib's inflate, by `gzip -t`,
 // and its size is held against a set of the same content written by the one-thread writer.
-// FERN_BENCH_MB sets the corpus size (default 200), FERN_BENCH_ROUNDS the rounds (default 3).
+// Then the same for a corpus of files that are compressed already (backup_incompressible_vs_pigz9:
+// `tar | pigz -9 -p N` time over the backup's, the set's size over pigz's beside).
+// FERN_BENCH_MB sets each corpus's size (default 200), FERN_BENCH_ROUNDS the rounds (default 3).
+#include <malloc.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -16,7 +19,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -204,6 +209,61 @@ bool CheckSetAgainstCorpus(const std::string& setPath, const std::string& drive,
   return single.Close() && ok;
 }
 
+// Checks the set entry by entry against the corpus and prints its size against the same
+// content written by the one-thread writer; figures named with the given prefix. 0 when the
+// set holds exactly the corpus, else 1.
+int CheckAgainstCorpus(const std::string& setPath, const std::string& corpus, const std::string& single, off_t setSize,
+                       const std::string& prefix) {
+  uint64_t entries = 0, plainBytes = 0;
+  const double start = Now();
+  const bool ok = CheckSetAgainstCorpus(setPath, corpus, single, entries, plainBytes);
+  if (!ok) fprintf(stderr, "bench_backup: the set does not hold the corpus\n");
+  printf("%sset_checked: %llu entries, %.1f MB inflated, every entry equal to its file (%.1f s)\n", prefix.c_str(),
+         static_cast<unsigned long long>(entries), static_cast<double>(plainBytes) / (1 << 20), Now() - start);
+  const off_t singleSize = FileSize(single);
+  printf("%ssingle_thread_set_size: %lld\n", prefix.c_str(), static_cast<long long>(singleSize));
+  printf("%sset_size_vs_single: %.4f\n", prefix.c_str(), static_cast<double>(setSize) / static_cast<double>(singleSize));
+  fflush(stdout);
+  return ok ? 0 : 1;
+}
+
+// One way of writing the corpus: its output file and how it is timed.
+struct CContender {
+  const char* name;
+  std::string output;
+  std::function<bool(CTiming&)> run;
+  std::vector<double> wall = {}, cpu = {};
+  CTiming last = {};
+};
+
+// The machine may be shared: every contender runs in every round, in an order that is
+// reversed from one round to the next, and the median counts. Processor time (user + system)
+// is printed beside each, as it hardly depends on what else the machine does. The last
+// round's outputs are left in place.
+bool RunRounds(std::vector<CContender>& contenders, int rounds, double mb, double& peakRssMb) {
+  const size_t count = contenders.size();
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t turn = 0; turn < count; ++turn) {
+      CContender& contender = contenders[round % 2 == 0 ? turn : count - 1 - turn];
+      unlink(contender.output.c_str());  // each writes anew
+      CTiming timing;
+      if (!contender.run(timing)) return false;
+      contender.wall.push_back(timing.wall);
+      contender.cpu.push_back(timing.cpu);
+      peakRssMb = std::max(peakRssMb, timing.peakRssMb);
+      contender.last = timing;
+    }
+    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
+  }
+  for (const CContender& contender : contenders) {
+    const double seconds = fernbench::Median(contender.wall);
+    printf("%s_s: %.2f (%.2f MB/s), cpu_s: %.2f, size: %lld\n", contender.name, seconds, mb / seconds,
+           fernbench::Median(contender.cpu), static_cast<long long>(contender.last.size));
+  }
+  fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main() {
@@ -233,52 +293,24 @@ int main() {
          folder.Where().c_str(), cores, rounds);
   fflush(stdout);
 
-  // The machine may be shared: every contender runs in every round, in an order that is
-  // reversed from one round to the next, and the median counts. Processor time (user +
-  // system) is printed beside each, as it hardly depends on what else the machine does.
   const std::string setAll = base + "/all.fcf", setOne = base + "/one.fcf";
   const std::string tarGz = base + "/corpus.tar.gz", tarPigz = base + "/corpus.pigz.gz";
   const std::string tarGzip = "tar -cf - -C " + ShellQuote(base) + " drive | gzip -9 > " + ShellQuote(tarGz);
   const std::string tarPigz9 = "tar -cf - -C " + ShellQuote(base) + " drive | pigz -9 -p " + std::to_string(cores) +
                                " > " + ShellQuote(tarPigz);
-  enum { kAll, kOne, kGzip, kPigz, kContenders };
-  const char* const names[kContenders] = {"backup", "backup_1_worker", "tar_gzip9", "tar_pigz9"};
-  std::vector<double> wall[kContenders], cpu[kContenders];
-  CTiming last[kContenders];
+  std::vector<CContender> contenders = {
+      {"backup", setAll, [&](CTiming& t) { return TimeBackup(corpus, backups, marks, 0, setAll, t); }},
+      {"backup_1_worker", setOne, [&](CTiming& t) { return TimeBackup(corpus, backups, marks, 1, setOne, t); }},
+      {"tar_gzip9", tarGz, [&](CTiming& t) { return TimeShell(tarGzip, tarGz, t); }},
+      {"tar_pigz9", tarPigz, [&](CTiming& t) { return TimeShell(tarPigz9, tarPigz, t); }}};
+  enum { kAll, kOne, kGzip, kPigz };
   double peakRssMb = 0;
-  for (int round = 0; round < rounds; ++round) {
-    for (int turn = 0; turn < kContenders; ++turn) {
-      const int which = round % 2 == 0 ? turn : kContenders - 1 - turn;
-      // Each writes anew: its output of the round before goes first.
-      const std::string* outputs[kContenders] = {&setAll, &setOne, &tarGz, &tarPigz};
-      unlink(outputs[which]->c_str());
-      CTiming timing;
-      bool ok = false;
-      switch (which) {
-        case kAll: ok = TimeBackup(corpus, backups, marks, 0, setAll, timing); break;
-        case kOne: ok = TimeBackup(corpus, backups, marks, 1, setOne, timing); break;
-        case kGzip: ok = TimeShell(tarGzip, tarGz, timing); break;
-        default: ok = TimeShell(tarPigz9, tarPigz, timing); break;
-      }
-      if (!ok) return 1;
-      wall[which].push_back(timing.wall);
-      cpu[which].push_back(timing.cpu);
-      peakRssMb = std::max(peakRssMb, timing.peakRssMb);
-      last[which] = timing;
-    }
-    fprintf(stderr, "bench_backup: round %d of %d done\n", round + 1, rounds);
-  }
-  // The last round's outputs are still there.
-  for (int which = 0; which < kContenders; ++which) {
-    const double seconds = fernbench::Median(wall[which]);
-    printf("%s_s: %.2f (%.2f MB/s), cpu_s: %.2f, size: %lld\n", names[which], seconds, mb / seconds,
-           fernbench::Median(cpu[which]), static_cast<long long>(last[which].size));
-  }
-  const double all = fernbench::Median(wall[kAll]);
+  if (!RunRounds(contenders, rounds, mb, peakRssMb)) return 1;
+  const double all = fernbench::Median(contenders[kAll].wall);
   printf("backup_mb_s: %.2f\n", mb / all);
-  printf("backup_vs_tar_gzip9: %.3f\n", fernbench::Median(wall[kGzip]) / all);
-  printf("backup_vs_pigz9: %.3f\n", fernbench::Median(wall[kPigz]) / all);
-  printf("backup_thread_speedup: %.3f\n", fernbench::Median(wall[kOne]) / all);
+  printf("backup_vs_tar_gzip9: %.3f\n", fernbench::Median(contenders[kGzip].wall) / all);
+  printf("backup_vs_pigz9: %.3f\n", fernbench::Median(contenders[kPigz].wall) / all);
+  printf("backup_thread_speedup: %.3f\n", fernbench::Median(contenders[kOne].wall) / all);
   printf("backup_peak_rss_mb: %.1f\n", peakRssMb);
   fflush(stdout);
 
@@ -292,17 +324,44 @@ int main() {
     fprintf(stderr, "bench_backup: the sets of one worker and of all differ\n");
     ++failures;
   }
-  const std::string single = base + "/single.fcf";
-  uint64_t entries = 0, plainBytes = 0;
-  const double start = Now();
-  if (!CheckSetAgainstCorpus(setAll, corpus, single, entries, plainBytes)) {
-    fprintf(stderr, "bench_backup: the set does not hold the corpus\n");
+  failures += CheckAgainstCorpus(setAll, corpus, base + "/single.fcf", contenders[kAll].last.size, "");
+
+  // A stick of photos, videos and archives: files that are compressed already. The first
+  // corpus and its outputs go first, to keep within the folder's room.
+  std::error_code ec;
+  std::filesystem::remove_all(corpus, ec);
+  for (const std::string& path : {setAll, setOne, tarGz, tarPigz, base + "/single.fcf"}) unlink(path.c_str());
+  const std::string media = base + "/media", setMedia = base + "/media.fcf", mediaPigz = base + "/media.pigz.gz";
+  const uint64_t mediaBytes =
+      mkdir(media.c_str(), 0755) == 0 ? fernbench::GenerateIncompressibleCorpus(media, megabytes << 20, 20261211) : 0;
+  if (mediaBytes == 0) {
+    fprintf(stderr, "could not generate the corpus of compressed files\n");
+    return 1;
+  }
+  const double mediaMb = static_cast<double>(mediaBytes) / (1 << 20);
+  printf("backup_incompressible: %.0f MB corpus of compressed files (noise, gzip streams)\n", mediaMb);
+  const std::string mediaPigz9 = "tar -cf - -C " + ShellQuote(base) + " media | pigz -9 -p " +
+                                 std::to_string(cores) + " > " + ShellQuote(mediaPigz);
+  const std::string mediaMarks = base + "/marks-media";
+  std::vector<CContender> mediaContenders = {
+      {"backup_incompressible", setMedia,
+       [&](CTiming& t) { return TimeBackup(media, backups, mediaMarks, 0, setMedia, t); }},
+      {"tar_pigz9_incompressible", mediaPigz, [&](CTiming& t) { return TimeShell(mediaPigz9, mediaPigz, t); }}};
+  // The backup's child starts with this process's pages: the generator's freed buffers go back
+  // first, so that the peak memory is the backup's own.
+  malloc_trim(0);
+  double mediaPeakRssMb = 0;
+  if (!RunRounds(mediaContenders, rounds, mediaMb, mediaPeakRssMb)) return 1;
+  printf("backup_incompressible_vs_pigz9: %.3f\n",
+         fernbench::Median(mediaContenders[1].wall) / fernbench::Median(mediaContenders[0].wall));
+  printf("backup_incompressible_size_vs_pigz9: %.4f\n",
+         static_cast<double>(mediaContenders[0].last.size) / static_cast<double>(mediaContenders[1].last.size));
+  printf("backup_incompressible_peak_rss_mb: %.1f\n", mediaPeakRssMb);
+  if (!Shell("gzip -t " + ShellQuote(setMedia))) {
+    fprintf(stderr, "bench_backup: gzip -t refuses the set of compressed files\n");
     ++failures;
   }
-  printf("set_checked: %llu entries, %.1f MB inflated, every entry equal to its file (%.1f s)\n",
-         static_cast<unsigned long long>(entries), static_cast<double>(plainBytes) / (1 << 20), Now() - start);
-  const off_t singleSize = FileSize(single);
-  printf("single_thread_set_size: %lld\n", static_cast<long long>(singleSize));
-  printf("set_size_vs_single: %.4f\n", static_cast<double>(last[kAll].size) / static_cast<double>(singleSize));
+  failures += CheckAgainstCorpus(setMedia, media, base + "/single.fcf", mediaContenders[0].last.size,
+                                 "incompressible_");
   return failures == 0 ? 0 : 1;
 }

@@ -74,6 +74,7 @@ bool CParallelCompressedFile::Open(const char* path, int mode) {
   m_pCurrent = TakeBlock();
   m_pCurrent->level = Z_DEFAULT_COMPRESSION;
   m_pCurrent->strategy = Z_DEFAULT_STRATEGY;
+  m_pCurrent->probe = m_bStoreIncompressible;
 
   // The workers run at the priority of the thread that writes the set (a backup's worker is
   // below normal), whatever they would inherit.
@@ -182,6 +183,7 @@ void CParallelCompressedFile::Submit(bool last) {
     m_pCurrent = TakeBlock();
     m_pCurrent->level = block->level;
     m_pCurrent->strategy = block->strategy;
+    m_pCurrent->probe = m_bStoreIncompressible;
     std::vector<unsigned char>& dictionary = m_pCurrent->dictionary;
     const std::vector<unsigned char>& input = block->input;
     if (input.size() < kWindowSize) {
@@ -276,6 +278,11 @@ void CParallelCompressedFile::WorkerProc(int niceValue) {
 void CParallelCompressedFile::Compress(CBlock& block, CDeflater& deflater) {
   const size_t length = block.input.size();
   block.crc = crc32_z(crc32(0L, Z_NULL, 0), block.input.data(), length);
+  if (block.probe &&
+      deflater.probe.CannotShrink(block.dictionary.data(), block.dictionary.size(), block.input.data(), length)) {
+    Store(block);
+    return;
+  }
   z_stream& strm = deflater.strm;
   if (deflater.ready && (deflater.level != block.level || deflater.strategy != block.strategy)) {
     deflateEnd(&strm);
@@ -321,6 +328,30 @@ void CParallelCompressedFile::Compress(CBlock& block, CDeflater& deflater) {
     if (flush == Z_FINISH ? result == Z_STREAM_END : (strm.avail_in == 0 && strm.avail_out != 0)) break;
   }
   block.outputSize = produced;
+}
+
+void CParallelCompressedFile::Store(CBlock& block) {
+  // Stored deflate blocks hold at most 65535 bytes each, behind a byte with the final bit and
+  // the type (0), the length and its complement. The piece before ended on a byte boundary.
+  constexpr size_t kMaxStored = 65535;
+  const size_t length = block.input.size();
+  const size_t count = std::max<size_t>(1, (length + kMaxStored - 1) / kMaxStored);
+  const size_t size = length + 5 * count;
+  if (block.output.size() < size) block.output.resize(size);
+  unsigned char* out = block.output.data();
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned part = static_cast<unsigned>(std::min(kMaxStored, length - at));
+    out[0] = (block.last && i + 1 == count) ? 1 : 0;
+    out[1] = static_cast<unsigned char>(part);
+    out[2] = static_cast<unsigned char>(part >> 8);
+    out[3] = static_cast<unsigned char>(~part);
+    out[4] = static_cast<unsigned char>(~part >> 8);
+    if (part != 0) memcpy(out + 5, block.input.data() + at, part);
+    out += 5 + part;
+    at += part;
+  }
+  block.outputSize = size;
 }
 
 bool CParallelCompressedFile::Close() {

@@ -1,7 +1,9 @@
 // A stream file that writes one gzip member on every core: the stream is cut into blocks, each
 // deflated on a worker with the 32 KiB before it as its dictionary and ended on a byte boundary,
 // and the pieces are written in order behind one header, with one CRC-32 and length at the end.
-// Any gzip reader sees a plain level-9 stream. Writing only; sets are read with CCompressedFile.
+// Any gzip reader sees a plain level-9 stream. A block that deflate cannot shrink (already
+// compressed data) is not searched: it goes out as stored deflate blocks in the same stream.
+// Writing only; sets are read with CCompressedFile.
 #pragma once
 
 #include <zlib.h>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "storage/IncompressibleProbe.h"
 #include "storage/StreamFile.h"
 
 class CParallelCompressedFile : public CStreamFile {
@@ -44,6 +47,13 @@ class CParallelCompressedFile : public CStreamFile {
   // The stored level and strategy hold for the data written from now on.
   int ApplyParameters() override;
 
+  // Whether blocks that deflate cannot shrink are stored without being searched (the default).
+  // Off, every block is deflated, as a one-thread writer would. Holds from the block being filled.
+  void SetStoreIncompressible(bool store) {
+    m_bStoreIncompressible = store;
+    if (m_pCurrent) m_pCurrent->probe = store;
+  }
+
   // Workers of the open file (0 when it compresses on the calling thread).
   unsigned WorkerCount() const { return static_cast<unsigned>(m_workers.size()); }
   // The cores this process may run on, at least 1.
@@ -59,6 +69,7 @@ class CParallelCompressedFile : public CStreamFile {
     int level = Z_DEFAULT_COMPRESSION;
     int strategy = Z_DEFAULT_STRATEGY;
     bool last = false;
+    bool probe = true;    // stored if the probe finds deflate cannot shrink it
     bool done = false;    // compressed; guarded by m_mutex
     bool failed = false;  // the compression library refused (out of memory)
   };
@@ -68,11 +79,13 @@ class CParallelCompressedFile : public CStreamFile {
     bool ready = false;
     int level = 0;
     int strategy = 0;
+    CIncompressibleProbe probe;
     ~CDeflater();
   };
 
   void WorkerProc(int niceValue);
   static void Compress(CBlock& block, CDeflater& deflater);
+  static void Store(CBlock& block);
   // Hands the current block to the workers and starts a new one unless it is the last.
   void Submit(bool last);
   // Writes the finished blocks at the front, in order. Waits for the front block when the
@@ -87,6 +100,7 @@ class CParallelCompressedFile : public CStreamFile {
   int m_fd = -1;
   int m_nError = 0;  // errno of the first failure since Open
   bool m_bHeaderWritten = false;
+  bool m_bStoreIncompressible = true;
   uLong m_crc = 0;
   uint64_t m_nTotal = 0;  // uncompressed bytes written out so far
   size_t m_nMaxQueued = 0;
