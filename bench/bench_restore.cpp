@@ -1,13 +1,15 @@
 // Restore throughput against `tar -xzf` of the same files: the set of the benchmark corpus is
 // restored onto an empty folder and then over its own files, and the corpus's tar.gz (made with
 // the system's tar and gzip) is unpacked the same way into another, alternately; medians of
-// the rounds count, with processor times beside.
+// the rounds count, with processor times beside. Then `fernset verify` of the set against
+// `gzip -dc` of it, alternately in the same way.
 //
 // Then the cost of durability on a stick-like target: a vfat image on a loop device that
 // writes through to the disk (direct I/O), where a smaller corpus is restored over itself
 // without any flush, with one syncfs per batch of files (the restore's way) and with an
 // fdatasync of every file; the three alternate in order, the median of the rounds counts,
 // with processor times beside. Needs root for the loop mount; skipped (and said so) elsewhere.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +25,7 @@
 
 #include "bench/BenchCorpus.h"
 #include "bench/BenchFolder.h"
+#include "cli/Commands.h"
 #include "engine/BackupRun.h"
 #include "engine/RestoreRun.h"
 #include "storage/SetFormat.h"
@@ -214,6 +217,48 @@ bool StickRun(const std::string& kind, const std::string& setPath, const std::st
   return true;
 }
 
+// `fernset verify SET` (in this process, its line of output aside) against `gzip -dc SET`.
+bool VerifyFigures(const std::string& setPath, int rounds) {
+  std::vector<double> verifyWall, verifyCpu, gzipWall, gzipCpu;
+  for (int round = 0; round < rounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn == 0) == (round % 2 == 0)) {
+        std::string arg = setPath;
+        char* argv[] = {arg.data()};
+        fflush(stdout);
+        const int saved = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0 || close(null) != 0) return false;
+        double cpu = CpuSeconds(RUSAGE_SELF);
+        auto start = std::chrono::steady_clock::now();
+        const int status = RunVerifyCommand(1, argv);
+        verifyWall.push_back(Seconds(start));
+        verifyCpu.push_back(CpuSeconds(RUSAGE_SELF) - cpu);
+        fflush(stdout);
+        if (dup2(saved, STDOUT_FILENO) < 0 || close(saved) != 0) return false;
+        if (status != 0) {
+          fprintf(stderr, "bench_restore: fernset verify failed\n");
+          return false;
+        }
+      } else {
+        double cpu = CpuSeconds(RUSAGE_CHILDREN);
+        auto start = std::chrono::steady_clock::now();
+        if (!Shell("gzip -dc " + Quote(setPath) + " > /dev/null")) {
+          fprintf(stderr, "bench_restore: gzip -dc failed\n");
+          return false;
+        }
+        gzipWall.push_back(Seconds(start));
+        gzipCpu.push_back(CpuSeconds(RUSAGE_CHILDREN) - cpu);
+      }
+    }
+  }
+  printf("verify_s: %.2f (cpu %.2f s)\n", Median(verifyWall), Median(verifyCpu));
+  printf("gzip_dc_s: %.2f (cpu %.2f s)\n", Median(gzipWall), Median(gzipCpu));
+  printf("verify_vs_gzip_dc: %.2f\n", Median(gzipWall) / Median(verifyWall));
+  fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main() {
@@ -327,6 +372,7 @@ int main() {
   printf("tar_xzf_over_mb_s: %.1f (cpu %.2f s)\n", mb / Median(tarOver.wall), Median(tarOver.cpu));
   printf("restore_over_vs_tar_xzf: %.2f\n", Median(tarOver.wall) / Median(restoreOver.wall));
   fflush(stdout);
+  if (!VerifyFigures(setPath, rounds)) return 1;
   // The stick's image stays on the disk, where its writes are the slow ones a stick has.
   std::string stickBase = getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
   stickBase += "/fern-bench-stick-XXXXXX";

@@ -1,7 +1,6 @@
 #include "engine/EntryReader.h"
 
-#include <zlib.h>
-
+#include "storage/Crc32.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -22,9 +21,7 @@ unsigned ReadChunk(CStreamFile& stream, char* buffer, unsigned length) {
 uint32_t StartDigest(const fern::EntryHeader& header, const std::string& stored) {
   unsigned char raw[fern::kEntryHeaderSize];
   fern::EncodeEntryHeader(header, raw);
-  uLong digest = crc32(0L, raw, sizeof raw);
-  digest = crc32(digest, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
-  return static_cast<uint32_t>(digest);
+  return fern::Crc32(fern::Crc32(0, raw, sizeof raw), stored.data(), stored.size());
 }
 
 }  // namespace
@@ -62,7 +59,7 @@ CEntryReader::Result CEntryReader::ExtractEntry(CStreamFile& stream, Entry& entr
     unsigned chunk = entry.size - done < fern::kCopyChunk ? entry.size - done : fern::kCopyChunk;
     if (ReadChunk(stream, m_pCopyBuffer, chunk) != chunk) return Result::Damaged;
     done += chunk;
-    entry.digest = static_cast<uint32_t>(crc32(entry.digest, reinterpret_cast<const Bytef*>(m_pCopyBuffer), chunk));
+    entry.digest = fern::Crc32(entry.digest, m_pCopyBuffer, chunk);
     if (output != nullptr) output->Write(m_pCopyBuffer, chunk);
   }
   return Result::Entry;

@@ -34,6 +34,11 @@ size_t MaxOpenFolders() {
   return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur / 4), 16, 4096);
 }
 
+// A waiting file's folder (the object, as the list compares them) and name as one key.
+std::string WaitingName(const void* folder, const std::string& leaf) {
+  return std::to_string(reinterpret_cast<uintptr_t>(folder)) + '/' + leaf;
+}
+
 }  // namespace
 
 using State = CVerifyPass::State;
@@ -136,8 +141,10 @@ CEntryReader::Output* CRestoreBatch::Open(CEntryReader::Entry& entry, bool wante
   if (!located) return nullptr;
   m_bReplace = m_file.exists;
   // The same name twice in one set: the later copy replaces the earlier one still waiting.
-  for (const CWaitingFile& p : m_pending)
-    if (p.folder == m_file.folder && p.leaf == m_file.leaf) m_bReplace = true;
+  if (m_pending.empty()) m_waitingNames.clear();
+  if (m_waitingNames.count(WaitingName(m_file.folder.get(), m_file.leaf)) != 0)
+    for (const CWaitingFile& p : m_pending)
+      if (p.folder == m_file.folder && p.leaf == m_file.leaf) m_bReplace = true;
   // The checking pass is needed from the first file that would replace one; until then (and
   // onto an empty drive at all) the set is inflated once.
   if (m_bReplace) LaunchVerify();
@@ -200,6 +207,7 @@ void CRestoreBatch::Keep(CFileOutput& out, const CEntryReader::Entry& entry) {
     m_nPendingNewBytes += p.bytes;
   }
   m_nPendingBytes += p.bytes;
+  m_waitingNames.insert(WaitingName(p.folder.get(), p.leaf));
   m_pending.push_back(std::move(p));
   if (m_pass.Pending()) {
     // While the set is being checked, new files go in place a batch at a time.

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/EntryReader.h"
@@ -111,6 +112,9 @@ class CRestoreBatch {
   bool m_bReplace = false;
 
   std::vector<CWaitingFile> m_pending;
+  // Folder and name of every file that may still wait (some may have gone since): a restore
+  // over thousands of waiting files looks each new name up here, not along the whole list.
+  std::unordered_set<std::string> m_waitingNames;
   uint64_t m_nPendingBytes = 0;
   size_t m_nPendingNew = 0;  // waiting files that replace nothing, while the set is checked
   uint64_t m_nPendingNewBytes = 0;

@@ -48,15 +48,15 @@ bool CCompressedFile::Open(const char* path, int mode) {
     } while (got < 0 && errno == EINTR);
     m_bGzip = got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
     // The stream reads the very file just measured, not whatever the path names a moment later.
-    m_hFile = gzdopen(fd, "rb");
-    if (m_hFile == nullptr) close(fd);
+    if (!m_reader.Open(fd, m_bGzip)) close(fd);
   }
-  m_nOpenMode = m_hFile != nullptr ? mode : 0;
-  return m_hFile != nullptr;
+  m_nOpenMode = IsOpen() ? mode : 0;
+  return IsOpen();
 }
 
 bool CCompressedFile::Close() {
   if (!IsOpen()) return false;
+  if (m_reader.IsOpen()) return m_reader.Close();
   int result = gzclose(m_hFile);
   m_hFile = nullptr;
   return result == Z_OK;
@@ -74,16 +74,7 @@ bool CCompressedFile::WriteString(const char* text) {
 
 int CCompressedFile::Read(void* buffer, unsigned length) {
   if (!IsOpen() || !IsReading()) return 0;
-  if (length > static_cast<unsigned>(INT_MAX)) length = INT_MAX;
-  int got = gzread(m_hFile, buffer, length);
-  if (got == 0 && length != 0) {
-    // zlib ends a stream cut off before its trailer quietly, with Z_BUF_ERROR kept as the
-    // state: a truncated set must not pass for a shorter good one, so that is damage too.
-    int error = Z_OK;
-    gzerror(m_hFile, &error);
-    if (error == Z_BUF_ERROR) return -1;
-  }
-  return got;
+  return m_reader.Read(buffer, length);
 }
 
 bool CCompressedFile::ReadAll(char** block, int* size) {

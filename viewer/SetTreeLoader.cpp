@@ -30,7 +30,9 @@ CSetTreeLoader::CSetTreeLoader(QObject& context, IEngineUI& ui, const std::atomi
 bool CSetTreeLoader::LoadSet(const std::string& setPath) {
   std::vector<char> copyBuffer(fern::kCopyChunk);  // this transfer's own
   CSetScan set(&m_ui, copyBuffer.data());
-  const bool opened = set.Open(setPath);
+  // Inflating runs ahead on a thread of its own, beside the entries read here and the tree
+  // the GUI thread builds from them.
+  const bool opened = set.Open(setPath, true);
   if (opened) {
     m_nLastFlushMs = NowMs();
     set.Run([this](const CEntryReader::Entry& entry) {

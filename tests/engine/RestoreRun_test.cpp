@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/RestoreJournal.h"
 #include "tests/engine/IndependentSetWriter.h"
 #include "tests/engine/RecordingUI.h"
 #include "tests/engine/RestoreFixture.h"
@@ -241,6 +242,37 @@ TEST_F(RestoreRunTest, PickedEntriesAloneAreRestoredWithTheSameRowsAndCap) {
   EXPECT_EQ(ui.infoTexts.front(), drive + "docs/a.txt");
   EXPECT_EQ(ui.driveInfoRefreshes, 1);
   EXPECT_TRUE(ui.messages.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A name stored twice, its first copy still waiting under a temporary name when the second
+// comes: the second replaces the first, so a set that fails its check (found at its end, long
+// after both were read) keeps the first copy.
+TEST_F(RestoreRunTest, ASecondCopyOfAWaitingFileReplacesItOnlyFromAGoodSet) {
+  for (bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "damaged" : "good");
+    std::vector<std::pair<std::string, std::string>> entries = {{"E:\\dup", "first"}};
+    for (int i = 0; i < 5; ++i) entries.push_back({"E:\\n" + std::to_string(i), Noise(300, i)});
+    entries.push_back({"E:\\dup", "second"});
+    // Enough after it that the damage at the set's end is met by a later read.
+    for (int i = 5; i < 40; ++i) entries.push_back({"E:\\n" + std::to_string(i), Noise(40000, i)});
+    const std::string set = MakeSet(damaged ? "bad.fcf" : "good.fcf", entries);
+    if (damaged) {
+      std::string bytes = ReadFile(set);
+      bytes[bytes.size() - 8] = static_cast<char>(bytes[bytes.size() - 8] ^ 0x01);  // the CRC-32
+      ASSERT_TRUE(WriteFile(set, bytes));
+    }
+    auto run = MakeRun();
+    EXPECT_TRUE(run.RestoreSet(set, drive));
+    EXPECT_EQ(ReadFile(drive + "dup"), damaged ? "first" : "second");
+    EXPECT_EQ(ReadFile(drive + "n4"), Noise(300, 4));
+    for (const std::string& name : Tree(drive))
+      EXPECT_EQ(name.find(CRestoreJournal::TempPrefix()), std::string::npos) << name;
+    for (const std::string& name : Tree(drive)) unlink((drive + name).c_str());
+  }
 }
 
 }  // namespace
