@@ -3,16 +3,17 @@
 const char* FernsetUsage() {
   return "usage: fernset COMMAND ...\n"
          "\n"
-         "  backup [--quick] [--label LABEL] [--letter X] DRIVE_ROOT [BACKUPS_FOLDER]\n"
+         "  backup [--quick] [-q] [--label LABEL] [--letter X] DRIVE_ROOT [BACKUPS_FOLDER]\n"
          "        Full (or, with --quick, Quick) Backup of the folder DRIVE_ROOT into a new set in\n"
          "        BACKUPS_FOLDER (default $XDG_DATA_HOME/ferncastle/backups, that is\n"
          "        ~/.local/share/ferncastle/backups, as for fernapp). Prints the new set's path, or\n"
          "        \"No file changes\". LABEL defaults to the volume label of DRIVE_ROOT, X to E.\n"
          "        A drive removed mid-run: the set of the files stored so far is still printed,\n"
          "        and the exit status is 1.\n"
-         "  list SET\n"
-         "        One line per entry: data length, time, stored name.\n"
-         "  restore [--yes-to-all | --no-to-all] SET DRIVE_ROOT\n"
+         "  list [--json] SET\n"
+         "        One line per entry: data length, local date and time, stored name. With --json,\n"
+         "        JSON Lines: {\"name\": stored name as UTF-8, \"size\": bytes, \"mtime\": ISO 8601 UTC}.\n"
+         "  restore [-q] [--yes-to-all | --no-to-all] SET DRIVE_ROOT\n"
          "        Restores every entry of SET below DRIVE_ROOT. A newer file on the drive is\n"
          "        asked about on the terminal (y Yes, a Yes to All, n No, l No to All), else kept.\n"
          "  extract SET NAME... [--to FOLDER] [--overwrite]\n"
@@ -24,5 +25,7 @@ const char* FernsetUsage() {
          "        Reads the whole set; exit status 1 with \"error reading\" when it is damaged or\n"
          "        not a gzip stream at all.\n"
          "\n"
-         "Exit status: 0 no error, 1 errors (listed on standard error as \"path: text\"), 2 bad usage.\n";
+         "On a terminal, backup and restore show bytes done, rate and time left; -q (--quiet) hides it.\n"
+         "Exit status: 0 no error, 1 errors (listed on standard error as \"path: text\"; any other\n"
+         "error as \"fernset: PATH: reason\"), 2 bad usage.\n";
 }
