@@ -725,6 +725,15 @@ def xembed_scenario(session):
     check(session.app.returncode == 0, "Alt+F4 and Yes end the program (status %s)" % session.app.returncode)
 
 
+def popup_since(session, before):
+    """(window, geometry) of a window of the program shown since the windows before, or None."""
+    for wid in set(session.app_windows()) - before:
+        g = session.geometry(wid)
+        if g and g[4]:
+            return wid, g
+    return None
+
+
 def check_set_menu_from_keyboard(session, a11y):
     """Shift+F10 and the Menu key open the set menu at the selected row, with the mouse pointer
     far from it; Escape closes the menu and nothing else."""
@@ -737,16 +746,8 @@ def check_set_menu_from_keyboard(session, a11y):
     session.x("mousemove", 5, 5)
     for key in ("shift+F10", "Menu"):
         before = set(session.app_windows())
-
-        def popup():
-            for wid in set(session.app_windows()) - before:
-                g = session.geometry(wid)
-                if g and g[4]:
-                    return wid, g
-            return None
-
         session.x("key", key)
-        wid, g = wait_for("%s to pop up the set menu" % key, popup, timeout=5)
+        wid, g = wait_for("%s to pop up the set menu" % key, lambda: popup_since(session, before), timeout=5)
         check(e.x <= g[0] <= e.x + e.width and e.y <= g[1] <= e.y + 2 * e.height,
               "%s opens the set menu at the selected row (%d, %d, row %d, %d %d x %d)"
               % ((key,) + g[:2] + (e.x, e.y, e.width, e.height)))
@@ -779,16 +780,8 @@ def check_viewer_keys(session, a11y):
     session.click(r.x + r.width // 2, r.y + r.height // 2)  # selects the file
     session.x("mousemove", 5, 5)
     shown = set(session.app_windows())
-
-    def popup():
-        for wid in set(session.app_windows()) - shown:
-            g = session.geometry(wid)
-            if g and g[4]:
-                return wid, g
-        return None
-
     session.x("key", "Menu")
-    wid, g = wait_for("the Menu key to pop up menu 133", popup, timeout=5)
+    wid, g = wait_for("the Menu key to pop up menu 133", lambda: popup_since(session, shown), timeout=5)
     check(r.x <= g[0] <= r.x + r.width and r.y <= g[1] <= r.y + 2 * r.height,
           "the Menu key opens menu 133 at the selected file (%d, %d, file %d, %d %d x %d)"
           % (g[:2] + (r.x, r.y, r.width, r.height)))
