@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCursor>
 #include <QEvent>
 #include <QHeaderView>
 #include <QMenu>
@@ -10,6 +11,7 @@
 #include <QTreeWidget>
 
 #include "app/GridDelegate.h"
+#include "dialogs/KeyboardMenu.h"
 #include "res/gui/ListPictures.h"
 #include "engine/SetCatalog.h"
 #include "res/Resource.h"
@@ -55,14 +57,25 @@ CSetListView::CSetListView(QWidget* window) : QObject(window), m_list(new QTreeW
   list->setColumnWidth(1, 80);
   list->setColumnWidth(2, 0);
   list->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(list, &QTreeWidget::customContextMenuRequested, this, [this] { emit MenuRequested(); });
+  connect(list, &QTreeWidget::customContextMenuRequested, this, [this] { emit MenuRequested(QCursor::pos()); });
   connect(list, &QTreeWidget::itemSelectionChanged, this, [this] { emit SelectionChanged(); });
   list->viewport()->installEventFilter(this);
+  list->installEventFilter(this);  // the Menu key and Shift+F10
 }
 
 bool CSetListView::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_list->viewport() && event->type() == QEvent::MouseButtonDblClick) {
     QTimer::singleShot(0, this, [this] { emit ViewRequested(); });
+    return true;
+  }
+  if (watched == m_list && fern::IsKeyboardMenuRequest(event)) {
+    // At the current row when it is selected, else at the first selected one.
+    QTreeWidgetItem* row = m_list->currentItem();
+    if (row == nullptr || !row->isSelected()) {
+      const QList<QTreeWidgetItem*> selected = m_list->selectedItems();
+      row = selected.isEmpty() ? nullptr : selected.first();
+    }
+    emit MenuRequested(fern::MenuPointOfRow(*m_list, row != nullptr ? m_list->indexFromItem(row) : QModelIndex()));
     return true;
   }
   return QObject::eventFilter(watched, event);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPoint>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,9 @@ class CSetListView : public QObject {
 
  signals:
   void SelectionChanged();
-  void MenuRequested();
+  // The set menu at globalPos: the mouse pointer, or the selected row for the Menu key and
+  // Shift+F10.
+  void MenuRequested(const QPoint& globalPos);
   void ViewRequested();  // a double click in the list
 
  protected:

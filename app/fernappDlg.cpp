@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCursor>
 #include <QEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -173,7 +172,7 @@ void CBackupDlg::OnInitDialog() {
 
 void CBackupDlg::ConnectParts() {
   connect(m_setList, &CSetListView::SelectionChanged, this, [this] { UpdateSetCommands(); });
-  connect(m_setList, &CSetListView::MenuRequested, this, [this] { ShowSetMenu(); });
+  connect(m_setList, &CSetListView::MenuRequested, this, [this](const QPoint& at) { ShowSetMenu(at); });
   connect(m_setList, &CSetListView::ViewRequested, this, [this] { OnCommand(IDC_VIEW); });
   connect(&m_drive, &CDriveState::Arrived, this, [this](bool attached) { OnDriveArrived(attached); });
   connect(&m_drive, &CDriveState::Removed, this, [this](bool queried) { OnDriveRemoved(queried); });
@@ -237,10 +236,10 @@ void CBackupDlg::DeleteSelectedSets() {
     m_setList->DeleteSelected();
 }
 
-void CBackupDlg::ShowSetMenu() {
+void CBackupDlg::ShowSetMenu(const QPoint& at) {
   std::unique_ptr<QMenu> menu(BuildSetMenu());
   activateWindow();
-  QAction* chosen = menu->exec(QCursor::pos());
+  QAction* chosen = menu->exec(at);
   if (chosen != nullptr) OnCommand(chosen->data().toInt());
 }
 

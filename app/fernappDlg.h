@@ -88,7 +88,7 @@ class CBackupDlg : public QDialog {
   void OnInitDialog();
   void CreateControls();
   void ConnectParts();
-  void ShowSetMenu();
+  void ShowSetMenu(const QPoint& at);
   void ShowWindowMenu();
   void DeleteSelectedSets();
   void OnCancel();

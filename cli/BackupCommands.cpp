@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliErrors.h"
 #include "cli/Commands.h"
+#include "cli/ListOutput.h"
 #include "cli/TerminalUI.h"
 #include "engine/BackupRun.h"
 #include "engine/SetScan.h"
@@ -38,6 +40,7 @@ int BadUsage(const char* why) {
 
 int RunBackupCommand(int argc, char** argv) {
   bool quick = false;
+  bool quiet = false;
   bool haveLabel = false;
   std::string label;
   char letter = 'E';
@@ -46,6 +49,8 @@ int RunBackupCommand(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--quick") {
       quick = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
     } else if (arg == "--label") {
       if (++i >= argc) return BadUsage("--label needs a value");
       label = argv[i];
@@ -66,14 +71,8 @@ int RunBackupCommand(int argc, char** argv) {
 
   std::string root = positional[0];
   struct stat st;
-  if (stat(root.c_str(), &st) != 0) {
-    fprintf(stderr, "fernset: %s: %s\n", root.c_str(), strerror(errno));
-    return 1;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    fprintf(stderr, "fernset: %s: not a folder\n", root.c_str());
-    return 1;
-  }
+  if (stat(root.c_str(), &st) != 0) return FailWith(root, strerror(errno));
+  if (!S_ISDIR(st.st_mode)) return FailWith(root, strerror(ENOTDIR));
   if (root.back() != '/') root += '/';
   if (!haveLabel && !fern::GetVolumeLabel(root, label)) label.clear();
 
@@ -87,10 +86,7 @@ int RunBackupCommand(int argc, char** argv) {
   } else {
     backups = fern::GetBackupsFolder(&folderError);
   }
-  if (folderError != 0) {
-    fprintf(stderr, "fernset: cannot create %s: %s\n", backups.c_str(), strerror(folderError));
-    return 1;
-  }
+  if (folderError != 0) return FailWith(backups, std::string("cannot create: ") + strerror(folderError));
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -102,6 +98,11 @@ int RunBackupCommand(int argc, char** argv) {
   g_bStop = false;
 
   CTerminalUI ui;
+  if (!quiet) {
+    // The drive's used space stands for what the run will read: a Quick Backup takes less.
+    uint64_t total = 0, free = 0;
+    ui.StartProgress(fern::GetDiskFreeSpace(root, total, free) && total > free ? total - free : 0);
+  }
   std::vector<char> buffer(fern::kCopyChunk);
   CBackupRun run(ui, g_bStop, buffer.data());
   CBackupDrive drive{root, letter, label};
@@ -118,8 +119,7 @@ int RunBackupCommand(int argc, char** argv) {
       printf("No file changes\n");
       break;
     case CBackupRun::Result::NoSet:
-      fprintf(stderr, "fernset: cannot create %s\n", run.SetPath().c_str());
-      return 1;
+      return FailWith(run.SetPath(), "cannot create the set");
     case CBackupRun::Result::WriteFailed:
       return 1;
     case CBackupRun::Result::DriveLost:
@@ -127,11 +127,9 @@ int RunBackupCommand(int argc, char** argv) {
       // the status says that it lacks files.
       if (run.EntriesWritten() > 0) {
         printf("%s\n", run.SetPath().c_str());
-        fprintf(stderr, "fernset: %s: the drive was removed during the backup; the set %s is incomplete\n",
-                root.c_str(), run.SetPath().c_str());
+        FailWith(root, "the drive was removed during the backup; the set " + run.SetPath() + " is incomplete");
       } else {
-        fprintf(stderr, "fernset: %s: the drive was removed during the backup; no set was written\n",
-                root.c_str());
+        FailWith(root, "the drive was removed during the backup; no set was written");
       }
       fflush(stdout);
       return 1;
@@ -141,20 +139,30 @@ int RunBackupCommand(int argc, char** argv) {
 }
 
 int RunListCommand(int argc, char** argv) {
-  if (argc != 1) return BadUsage("list takes one SET");
-  const char* path = argv[0];
+  bool json = false;
+  std::vector<std::string> sets;
+  for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--json") == 0)
+      json = true;
+    else if (argv[i][0] == '-' && argv[i][1] != '\0')
+      return BadUsage((std::string("unknown option ") + argv[i]).c_str());
+    else
+      sets.push_back(argv[i]);
+  }
+  if (sets.size() != 1) return BadUsage("list takes one SET");
+  const std::string& path = sets[0];
+  if (!CheckSetPath(path)) return 1;
   CTerminalUI ui;
+  ui.SetSetPath(path);
   std::vector<char> buffer(fern::kCopyChunk);
   CSetScan scan(&ui, buffer.data());
-  if (!scan.Open(path)) {
-    fprintf(stderr, "fernset: cannot open %s: %s\n", path, errno != 0 ? strerror(errno) : "not readable");
-    return 1;
-  }
-  scan.Run([](const CEntryReader::Entry& entry) {
-    printf("%" PRIu32 " %s %s\n", entry.size, fern::FormatSetDate(entry.time).c_str(), PrintableText(entry.name).c_str());
+  errno = 0;
+  if (!scan.Open(path)) return FailWith(path, SetOpenFailure(path, errno));
+  scan.Run([json](const CEntryReader::Entry& entry) {
+    printf("%s\n", (json ? JsonListLine(entry) : PlainListLine(entry)).c_str());
     return true;
   });
   const bool whole = scan.Close();
-  if (fflush(stdout) != 0) return 1;
+  if (fflush(stdout) != 0) return FailWith("standard output", strerror(errno));
   return whole ? 0 : 1;
 }

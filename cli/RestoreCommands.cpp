@@ -3,16 +3,19 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "cli/CliErrors.h"
 #include "cli/Commands.h"
 #include "cli/TerminalUI.h"
 #include "engine/ExtractFiles.h"
 #include "engine/RestoreRun.h"
 #include "engine/SetScan.h"
+#include "storage/InflatedSize.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
 
@@ -53,9 +56,12 @@ int ExitStatus(const CTerminalUI& ui) { return ui.ErrorRows() > 0 || ui.Messages
 
 int RunRestoreCommand(int argc, char** argv) {
   OverwriteAnswer forced = OverwriteAnswer::None;
+  bool quiet = false;
   std::vector<std::string> operands;
   for (int i = 0; i < argc; ++i) {
-    if (strcmp(argv[i], "--yes-to-all") == 0) {
+    if (strcmp(argv[i], "-q") == 0 || strcmp(argv[i], "--quiet") == 0) {
+      quiet = true;
+    } else if (strcmp(argv[i], "--yes-to-all") == 0) {
       if (forced == OverwriteAnswer::NoToAll) return Usage("--yes-to-all and --no-to-all exclude each other");
       forced = OverwriteAnswer::YesToAll;
     } else if (strcmp(argv[i], "--no-to-all") == 0) {
@@ -70,28 +76,23 @@ int RunRestoreCommand(int argc, char** argv) {
   if (operands.size() != 2) return Usage("restore takes SET and DRIVE_ROOT");
   const std::string& set = operands[0];
   std::string root = WithSlash(operands[1]);
-  if (!IsFolder(root)) {
-    fprintf(stderr, "fernset: %s is not a folder\n", operands[1].c_str());
-    return 1;
-  }
+  if (!IsFolder(root)) return FailWith(operands[1], strerror(ENOTDIR));
+  if (!CheckSetPath(set)) return 1;
   CTerminalUI ui(forced);
+  ui.SetSetPath(set);
+  if (!quiet) ui.StartProgress(fern::InflatedSizeEstimate(set));
   std::vector<char> buffer(fern::kCopyChunk);
   OverwriteAnswer answer = OverwriteAnswer::None;
   CatchInterrupt();
   CRestoreRun run(ui, g_stop, buffer.data(), answer, nullptr);
+  errno = 0;
   bool opened = run.RestoreSet(set, root);
+  const int openError = errno;
   ui.ShowProgress(false);
-  if (!opened) {
-    fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
-    return 1;
-  }
+  if (!opened) return FailWith(set, SetOpenFailure(set, openError));
   if (run.DriveChanged()) {
     // Ended as for a cancel: nothing more was written once the drive was gone.
-    fprintf(stderr,
-            "fernset: the drive at %s was removed during the restore; files not yet restored were not "
-            "written\n",
-            root.c_str());
-    return 1;
+    return FailWith(root, "the drive was removed during the restore; files not yet restored were not written");
   }
   return ExitStatus(ui);
 }
@@ -113,20 +114,17 @@ int RunExtractCommand(int argc, char** argv) {
     }
   }
   if (operands.size() < 2) return Usage("extract takes SET and at least one NAME");
-  if (!IsFolder(folder)) {
-    fprintf(stderr, "fernset: %s is not a folder\n", folder.c_str());
-    return 1;
-  }
+  if (!IsFolder(folder)) return FailWith(folder, strerror(ENOTDIR));
   const std::string set = operands[0];
+  if (!CheckSetPath(set)) return 1;
   const std::vector<std::string> wanted(operands.begin() + 1, operands.end());
 
   CTerminalUI ui;
+  ui.SetSetPath(set);
   std::vector<char> buffer(fern::kCopyChunk);
   CExtractFiles extract(wanted, folder, overwrite);
-  if (!extract.ExtractFrom(set, ui, buffer.data())) {
-    fprintf(stderr, "fernset: cannot open %s\n", set.c_str());
-    return 1;
-  }
+  errno = 0;
+  if (!extract.ExtractFrom(set, ui, buffer.data())) return FailWith(set, SetOpenFailure(set, errno));
   std::vector<std::string> fileNames = extract.RowNames(), errorTexts = extract.RowTexts();
   for (const std::string& name : wanted) {
     bool found = false;
@@ -143,13 +141,14 @@ int RunExtractCommand(int argc, char** argv) {
 
 int RunVerifyCommand(int argc, char** argv) {
   if (argc != 1) return Usage("verify takes one SET");
+  const std::string set = argv[0];
+  if (!CheckSetPath(set)) return 1;
   CTerminalUI ui;
+  ui.SetSetPath(set);
   std::vector<char> buffer(fern::kCopyChunk);
   CSetScan scan(&ui, buffer.data());
-  if (!scan.Open(argv[0])) {
-    fprintf(stderr, "fernset: cannot open %s\n", argv[0]);
-    return 1;
-  }
+  errno = 0;
+  if (!scan.Open(set)) return FailWith(set, SetOpenFailure(set, errno));
   unsigned long long entries = 0, bytes = 0;
   scan.Run([&](const CEntryReader::Entry& entry) {
     ++entries;
@@ -157,6 +156,7 @@ int RunVerifyCommand(int argc, char** argv) {
     return true;
   });
   if (!scan.Close()) return 1;
-  printf("%s: %llu entries, %llu bytes\n", argv[0], entries, bytes);
+  printf("%s: %llu entries, %llu bytes\n", PrintableText(set).c_str(), entries, bytes);
+  if (fflush(stdout) != 0) return FailWith("standard output", strerror(errno));
   return 0;
 }

@@ -2,8 +2,28 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
+
+namespace {
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+}  // namespace
+
+const char* ShortEscape(unsigned char c) {
+  switch (c) {
+    case '\n': return "\\n";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    default: return nullptr;
+  }
+}
 
 std::string PrintableText(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
@@ -20,12 +40,8 @@ std::string PrintableText(const std::string& text) {
       ++i;
     } else if (c >= 0x20 && c != 0x7f) {
       out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
+    } else if (const char* escape = ShortEscape(c)) {
+      out += escape;
     } else {
       out += "\\x";
       out += kHex[c >> 4];
@@ -40,28 +56,34 @@ CTerminalUI::CTerminalUI(OverwriteAnswer forcedOverwriteAnswer)
 
 void CTerminalUI::SetStatusText(const std::string& text) { m_strStatus = text; }
 
-void CTerminalUI::SetInfoText(const std::string& text) {
-  if (m_bProgressTty) fprintf(stderr, "\r\033[K%s", PrintableText(text).c_str());
+void CTerminalUI::StartProgress(uint64_t total) {
+  m_bProgressOn = m_bProgressTty;
+  m_progress.Start(NowMs(), total);
 }
 
-void CTerminalUI::SetProgressRange(unsigned short maximum) {
-  m_nProgressMax = maximum;
-  m_nProgress = 0;
+void CTerminalUI::AddBytesDone(uint64_t bytes) {
+  if (!m_bProgressOn) return;
+  m_progress.Add(bytes);
+  const uint64_t now = NowMs();
+  if (!m_progress.Due(now)) return;
+  fprintf(stderr, "\r\033[K%s", m_progress.Text(now).c_str());
+  fflush(stderr);
+  m_bLineShown = true;
 }
 
-void CTerminalUI::StepProgress() {
-  ++m_nProgress;
-  if (m_bProgressTty && m_nProgressMax > 0)
-    fprintf(stderr, "\r\033[Kfolders %u of %u", m_nProgress, m_nProgressMax);
+void CTerminalUI::ClearLine() {
+  if (!m_bLineShown) return;
+  fputs("\r\033[K", stderr);
+  m_bLineShown = false;
 }
 
 void CTerminalUI::ShowProgress(bool show) {
-  if (!show && m_bProgressTty) fputs("\r\033[K", stderr);
+  if (!show) ClearLine();
 }
 
 void CTerminalUI::ShowErrorList(const std::vector<std::string>& fileNames,
                                 const std::vector<std::string>& errorTexts) {
-  if (m_bProgressTty) fputs("\r\033[K", stderr);
+  ClearLine();
   for (size_t i = 0; i < fileNames.size(); ++i) {
     fprintf(stderr, "%s: %s\n", PrintableText(fileNames[i]).c_str(),
             i < errorTexts.size() ? PrintableText(errorTexts[i]).c_str() : "");
@@ -74,7 +96,8 @@ OverwriteAnswer CTerminalUI::AskOverwrite(const std::string& path) {
   // Without a terminal to ask, a newer file on the drive is never overwritten unasked.
   if (isatty(STDIN_FILENO) != 1) return OverwriteAnswer::No;
   for (;;) {
-    fprintf(stderr, "\r\033[K%s\nExisting file is newer than the file you are restoring. Overwrite? "
+    ClearLine();
+    fprintf(stderr, "%s\nExisting file is newer than the file you are restoring. Overwrite? "
                     "[y]es, yes to [a]ll, [n]o, no to a[l]l: ", PrintableText(path).c_str());
     std::string line;
     if (!std::getline(std::cin, line)) return OverwriteAnswer::No;
@@ -87,6 +110,7 @@ OverwriteAnswer CTerminalUI::AskOverwrite(const std::string& path) {
 
 bool CTerminalUI::AskYesNo(const std::string& question) {
   if (isatty(STDIN_FILENO) != 1) return false;
+  ClearLine();
   fprintf(stderr, "%s [y/n]: ", PrintableText(question).c_str());
   std::string line;
   if (!std::getline(std::cin, line)) return false;
@@ -94,7 +118,10 @@ bool CTerminalUI::AskYesNo(const std::string& question) {
 }
 
 void CTerminalUI::ShowMessage(const std::string& text) {
-  if (m_bProgressTty) fputs("\r\033[K", stderr);
-  fprintf(stderr, "%s\n", PrintableText(text).c_str());
+  ClearLine();
+  if (m_strSetPath.empty())
+    fprintf(stderr, "fernset: %s\n", PrintableText(text).c_str());
+  else
+    fprintf(stderr, "fernset: %s: %s\n", PrintableText(m_strSetPath).c_str(), PrintableText(text).c_str());
   ++m_nMessages;
 }

@@ -1,10 +1,13 @@
 // The engine's user interface on a terminal: texts and error rows to standard error, the
-// overwrite question on the terminal when standard input is one.
+// overwrite question on the terminal when standard input is one, a progress line when standard
+// error is a terminal (never in a pipe or a file).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "cli/ProgressLine.h"
 #include "engine/EngineUI.h"
 
 // A name or text as one line of a terminal: control characters (a newline in a file name, an
@@ -12,16 +15,24 @@
 // cannot move the cursor.
 std::string PrintableText(const std::string& text);
 
+// The short escape of a newline, tab or carriage return ("\\n", "\\t", "\\r"), the same in a
+// terminal line and in JSON; null for any other character.
+const char* ShortEscape(unsigned char c);
+
 class CTerminalUI : public IEngineUI {
  public:
   // forcedOverwriteAnswer: None to ask (or answer No without a terminal), else the answer given
   // to every overwrite question (No to All, Yes to All).
   explicit CTerminalUI(OverwriteAnswer forcedOverwriteAnswer = OverwriteAnswer::None);
 
+  // The progress line (bytes done, rate, time left; total: the bytes expected, 0 unknown) is
+  // drawn from now on, on a terminal only.
+  void StartProgress(uint64_t total);
+  // Messages ("error reading") then read "fernset: SET: text".
+  void SetSetPath(const std::string& setPath) { m_strSetPath = setPath; }
+
   void SetStatusText(const std::string& text) override;
-  void SetInfoText(const std::string& text) override;
-  void SetProgressRange(unsigned short maximum) override;
-  void StepProgress() override;
+  void AddBytesDone(uint64_t bytes) override;
   void ShowProgress(bool show) override;
   void ShowErrorList(const std::vector<std::string>& fileNames,
                      const std::vector<std::string>& errorTexts) override;
@@ -35,10 +46,15 @@ class CTerminalUI : public IEngineUI {
   const std::string& LastStatus() const { return m_strStatus; }
 
  private:
+  // Clears the progress line, if one is shown, for a line of text.
+  void ClearLine();
+
   OverwriteAnswer m_nForcedAnswer;
   bool m_bProgressTty;
-  unsigned m_nProgressMax = 0;
-  unsigned m_nProgress = 0;
+  bool m_bProgressOn = false;
+  bool m_bLineShown = false;
+  CProgressLine m_progress;
+  std::string m_strSetPath;
   size_t m_nErrorRows = 0;
   size_t m_nMessages = 0;
   std::string m_strStatus;

@@ -448,6 +448,7 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
       return;
     }
     remaining -= static_cast<uint32_t>(got);
+    m_ui.AddBytesDone(static_cast<uint64_t>(got));
   }
   std::string problem;
   if (remaining > 0) {

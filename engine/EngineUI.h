@@ -4,6 +4,7 @@
 // returns only once it is done (a question returns the user's answer).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ class IEngineUI {
   virtual void SetProgressRange(unsigned short maximum) { (void)maximum; }
   virtual void StepProgress() {}
   virtual void ShowProgress(bool show) { (void)show; }
+  // File data backed up (read from the drive) or restored since the last call.
+  virtual void AddBytesDone(uint64_t bytes) { (void)bytes; }
 
   // A new set row at the top of the set list (image 1 Full Backup, 2 Quick Backup).
   virtual void AddSetRow(const std::string& date, const std::string& driveName,

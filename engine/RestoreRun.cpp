@@ -30,13 +30,16 @@ class CRestoreRun::CEntries : public CSetScan::Visitor {
       wanted = true;
       m_picks.erase(m_picks.begin() + pick);  // a later entry of that name is not picked
     }
-    return m_batch.Open(entry, wanted);
+    m_counted.Begin(m_batch.Open(entry, wanted));
+    return m_counted.Target() != nullptr ? &m_counted : nullptr;
   }
   CSetScan::Step Close(CEntryReader::Entry& entry, bool whole) override {
     const CSetScan::Step step = m_batch.Close(entry, whole);
     if (step != CSetScan::Step::Go) return step;
     lastWhole = entry.name;
     m_run.m_ui.SetInfoText(entry.name);
+    // The rest of an entry that was not written (kept, not picked) counts as done too.
+    if (entry.size > m_counted.Bytes()) m_run.m_ui.AddBytesDone(entry.size - m_counted.Bytes());
     if (!entry.error.empty()) rows.Add(entry.name, entry.error);
     return step;
   }
@@ -46,8 +49,32 @@ class CRestoreRun::CEntries : public CSetScan::Visitor {
   std::string lastWhole;
 
  private:
+  // The data of an entry as it goes to the drive, told to the user interface chunk by chunk, so a
+  // large file shows progress too.
+  class CCountedOutput : public CEntryReader::Output {
+   public:
+    explicit CCountedOutput(IEngineUI& ui) : m_ui(ui) {}
+    void Begin(CEntryReader::Output* target) {
+      m_pTarget = target;
+      m_nBytes = 0;
+    }
+    CEntryReader::Output* Target() const { return m_pTarget; }
+    uint64_t Bytes() const { return m_nBytes; }
+    void Write(const char* data, unsigned length) override {
+      m_pTarget->Write(data, length);
+      m_nBytes += length;
+      m_ui.AddBytesDone(length);
+    }
+
+   private:
+    IEngineUI& m_ui;
+    CEntryReader::Output* m_pTarget = nullptr;
+    uint64_t m_nBytes = 0;
+  };
+
   CRestoreRun& m_run;
   CRestoreBatch& m_batch;
+  CCountedOutput m_counted{m_run.m_ui};
   const std::string& m_root;
   bool m_bAll;
   std::vector<std::string> m_picks;

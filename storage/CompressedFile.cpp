@@ -22,8 +22,12 @@ bool CCompressedFile::Open(const char* path, int mode) {
     // "e": close-on-exec, so a program started meanwhile never inherits the set.
     m_hFile = gzopen(path, "wbe");
   } else if (mode == 2) {
-    // A set carrying the read-only mark is not opened, as the program has always done.
-    if (access(path, W_OK) != 0) {
+    // A set carrying the read-only mark (its owner's write permission cleared) is not opened, as
+    // the program has always done. One this user merely may not write (another user's, or on a
+    // read-only mount) is read like any other.
+    struct stat mark;
+    if (stat(path, &mark) == 0 && S_ISREG(mark.st_mode) && (mark.st_mode & S_IWUSR) == 0) {
+      errno = EACCES;
       m_nOpenMode = 0;
       return false;
     }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "dialogs/GuiThread.h"
+#include "dialogs/KeyboardMenu.h"
 #include "res/Resource.h"
 #include "res/gui/BandPainting.h"
 #include "res/gui/DialogUnits.h"
@@ -61,6 +62,7 @@ CViewBackup::CViewBackup(QWidget* parent)
   m_tree->setMouseTracking(true);
   m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
   m_tree->viewport()->installEventFilter(this);
+  m_tree->installEventFilter(this);  // the Menu key and Shift+F10
   connect(m_tree->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { OnTreeSelChanged(); });
   connect(m_tree, &QTreeView::doubleClicked, this, [this] { OnPreview(); });
   connect(m_tree, &QTreeView::customContextMenuRequested, this,
@@ -94,6 +96,7 @@ CViewBackup::~CViewBackup() {
   // half-destroyed dialog.
   if (m_tree != nullptr) {
     m_tree->viewport()->removeEventFilter(this);
+    m_tree->removeEventFilter(this);
     m_tree->disconnect(this);
     if (m_tree->selectionModel() != nullptr) m_tree->selectionModel()->disconnect(this);
     delete m_tree;  // and the model with it
@@ -295,6 +298,11 @@ void CViewBackup::OnTreeSelChanged() {
 }
 
 bool CViewBackup::eventFilter(QObject* watched, QEvent* event) {
+  if (m_tree != nullptr && watched == m_tree && fern::IsKeyboardMenuRequest(event)) {
+    const QModelIndex item = SelectedItem();
+    if (item.isValid()) ShowItemMenu(item, fern::MenuPointOfRow(*m_tree, item));
+    return true;
+  }
   if (m_tree != nullptr && watched == m_tree->viewport() && event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     if (mouse->button() == Qt::LeftButton) OnTreeRelease(mouse->position().toPoint());
@@ -339,9 +347,13 @@ void CViewBackup::OnTreeRClick(const QPoint& pos) {
   const QModelIndex item = m_tree->indexAt(pos);
   if (!item.isValid()) return;
   m_tree->setCurrentIndex(item);
+  ShowItemMenu(item, m_tree->viewport()->mapToGlobal(pos));
+}
+
+void CViewBackup::ShowItemMenu(const QModelIndex& item, const QPoint& globalPos) {
   std::unique_ptr<QMenu> menu = CreateItemMenu(item);
   activateWindow();
-  QAction* chosen = menu->exec(m_tree->viewport()->mapToGlobal(pos));
+  QAction* chosen = menu->exec(globalPos);
   if (chosen != nullptr) OnCommand(chosen->data().toInt());
 }
 

@@ -106,6 +106,8 @@ class CViewBackup : public QDialog {
   bool PreviewAllowed(const QModelIndex& item) const;
   bool CopyAllowed(const QModelIndex& item) const;
   void OnTreeRClick(const QPoint& pos);
+  // Menu 133 of item at globalPos, its choice carried out.
+  void ShowItemMenu(const QModelIndex& item, const QPoint& globalPos);
   void OnTreeRelease(const QPoint& pos);
 
   // File actions.

@@ -34,6 +34,9 @@ CViewerToolBar::CViewerToolBar(QWidget* parent) : QToolBar(parent) {
     action->setData(id);
     action->setToolTip(Text(tip));
     action->setEnabled(false);
+    // Tab reaches the enabled buttons (a toolbar's buttons take no focus by default); Space
+    // presses the focused one.
+    if (QWidget* button = widgetForAction(action)) button->setFocusPolicy(Qt::TabFocus);
   }
 }
 

@@ -7,7 +7,12 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
 #include <QMenu>
+#include <QPointer>
+#include <QTimer>
+#include <QWindow>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -627,3 +632,63 @@ TEST_F(MainDialogTest, TrayAndWindowMenu) {
 }
 
 }  // namespace
+
+// The Menu key (a context menu event of the keyboard, as the platform delivers it) and Shift+F10
+// open the set menu at the selected row, wherever the mouse pointer is.
+TEST_F(MainDialogTest, SetMenuFromTheKeyboardOpensAtTheSelectedRow) {
+  MakeSet("A-1.fcf", 1133000000);
+  MakeSet("A-2.fci", 1133000100);
+  MakeSet("A-3.fci", 1133000200);
+  CBackupDlg dlg(nullptr, false);
+  dlg.show();
+  dlg.move(0, 0);  // so that the menu fits on the screen where it is asked to open
+  dlg.activateWindow();
+  QTreeWidget* list = dlg.SetList();
+  list->setFocus();
+  ASSERT_TRUE(WaitUntil([list] { return QApplication::focusWidget() == list; }));
+  QCursor::setPos(dlg.mapToGlobal(QPoint(5, 5)));
+  QTreeWidgetItem* row = list->topLevelItem(2);
+  list->setCurrentItem(row);
+  ASSERT_TRUE(row->isSelected());
+
+  struct Opened {
+    std::vector<std::string> texts;
+    QPoint where;
+  };
+  auto catchMenu = [](Opened& opened) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, &opened] {
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        for (QAction* a : menu->actions()) opened.texts.push_back(a->text().toStdString());
+        opened.where = menu->pos();
+        menu->close();
+        timer->deleteLater();
+      }
+    });
+    timer->start(20);
+    return timer;
+  };
+  auto expected = [list, row] {
+    const QRect rect = list->visualItemRect(row);
+    return list->viewport()->mapToGlobal(QPoint(rect.left() + rect.height(), rect.bottom()));
+  };
+  const std::vector<std::string> setMenu{"Restore...", "Delete...", "View..."};
+  {
+    Opened opened;
+    QPointer<QTimer> timer = catchMenu(opened);
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(5, 5), dlg.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(dlg.windowHandle(), &menuKey);
+    delete timer.data();
+    EXPECT_EQ(opened.texts, setMenu) << "the Menu key opened no set menu";
+    EXPECT_EQ(opened.where, expected());
+  }
+  {
+    Opened opened;
+    QPointer<QTimer> timer = catchMenu(opened);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_F10, Qt::ShiftModifier);
+    QApplication::sendEvent(dlg.windowHandle(), &press);
+    delete timer.data();
+    EXPECT_EQ(opened.texts, setMenu) << "Shift+F10 opened no set menu";
+    EXPECT_EQ(opened.where, expected());
+  }
+}

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pty.h>
 #include <grp.h>
 #include <signal.h>
 #include <spawn.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include "cli/Commands.h"
 #include "platform/Volume.h"
 #include "platform/FileFinder.h"
+#include "storage/FixedText.h"
 #include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "tests/engine/BackupDrive.h"
@@ -90,6 +93,9 @@ Outcome Call(int (*command)(int, char**), std::vector<std::string> args, const s
   return o;
 }
 
+// The date of a plain list line: local time with the four-digit year.
+std::string ListDate(int64_t time) { return fern::FixedTime("%m/%d/%Y %H:%M:%S", time); }
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -133,10 +139,10 @@ TEST(FernsetBackup, BackupThenListThenQuick) {
   ASSERT_EQ(list.status, 0) << list.err;
   std::vector<std::string> entries = Lines(list.out);
   ASSERT_EQ(entries.size(), 2u);
-  std::string topLine = "70000 " + fern::FormatSetDate(1700000000) + " F:\\top.bin";
+  std::string topLine = "70000 " + ListDate(1700000000) + " F:\\top.bin";
   EXPECT_TRUE(entries[0] == topLine || entries[1] == topLine) << list.out;
   EXPECT_TRUE(std::regex_match(entries[0] + "\n" + entries[1],
-                               std::regex(R"([\s\S]*8 \d\d/\d\d/\d\d \d\d:\d\d:\d\d F:\\docs\\plan\.txt[\s\S]*)")))
+                               std::regex(R"([\s\S]*8 \d\d/\d\d/\d\d\d\d \d\d:\d\d:\d\d F:\\docs\\plan\.txt[\s\S]*)")))
       << list.out;
 
   Outcome quick = Call(RunBackupCommand, {"--quick", "--label", "PICS", d.drive, d.backups}, d.scratch);
@@ -384,7 +390,7 @@ TEST(FernsetBackup, ListShowsWindowsNamesAsUtf8) {
   ASSERT_TRUE(w.Write(set));
   Outcome list = Call(RunListCommand, {set}, d.scratch);
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(list.out, "4 " + fern::FormatSetDate(1700000000) + " E:\\Caf\xC3\xA9\\\xE2\x82\xAC\xC3\x9F.txt\n");
+  EXPECT_EQ(list.out, "4 " + ListDate(1700000000) + " E:\\Caf\xC3\xA9\\\xE2\x82\xAC\xC3\x9F.txt\n");
 }
 
 TEST(FernsetBackup, NamesWithControlCharactersStayOnOneLine) {
@@ -399,7 +405,7 @@ TEST(FernsetBackup, NamesWithControlCharactersStayOnOneLine) {
   ASSERT_TRUE(w.Write(set));
   Outcome list = Call(RunListCommand, {set}, d.scratch);
   ASSERT_EQ(list.status, 0) << list.err;
-  const std::string date = fern::FormatSetDate(1700000000);
+  const std::string date = ListDate(1700000000);
   EXPECT_EQ(list.out, "1 " + date + " E:\\two\\nlines.txt\n" +
                           "1 " + date + " E:\\\\x1b[2Jclear\\t\\x7f.txt\n" +
                           "1 " + date + " E:\\c1\\u009b.txt\n");
@@ -448,6 +454,184 @@ TEST(FernsetBackup, BadUsage) {
   EXPECT_EQ(run.out.substr(run.out.size() - 5), ".fcf\n");
   EXPECT_TRUE(std::filesystem::is_empty(d.temp.path + "/backups"));
   EXPECT_EQ(blocked.status, 1);
-  EXPECT_EQ(blocked.err, "fernset: cannot create " + d.temp.path + "/file/ferncastle/backups: Not a directory\n");
+  EXPECT_EQ(blocked.err, "fernset: " + d.temp.path + "/file/ferncastle/backups: cannot create: Not a directory\n");
   EXPECT_EQ(blocked.out, "");
+}
+
+TEST(FernsetList, JsonLinesForScripts) {
+  CliDrive d;
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\Caf\xE9\\\x80\xDF.txt", "euro", 1700000000);          // a Windows set's name
+  w.AddEntry("E:\\two\nlines \"q\"\\b\x1b.txt", "", 946684800);          // newline, quote, escape
+  const std::string set = d.temp.path + "/JS-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  const std::string expected =
+      "{\"name\":\"E:\\\\Caf\xC3\xA9\\\\\xE2\x82\xAC\xC3\x9F.txt\",\"size\":4,\"mtime\":\"2023-11-14T22:13:20Z\"}\n"
+      "{\"name\":\"E:\\\\two\\nlines \\\"q\\\"\\\\b\\u001b.txt\",\"size\":0,\"mtime\":\"2000-01-01T00:00:00Z\"}\n";
+  Outcome json = Call(RunListCommand, {"--json", set}, d.scratch);
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out, expected);
+  EXPECT_EQ(json.err, "");
+  EXPECT_EQ(Call(RunListCommand, {set, "--json"}, d.scratch).out, expected);
+
+  // Each line is JSON to a real parser, and the names come back as stored and decoded.
+  const std::string lines = d.scratch + "/lines.json";
+  Put(lines, json.out);
+  const std::string check = "python3 -c 'import json,sys\n"
+                            "rows=[json.loads(l) for l in open(sys.argv[1],encoding=\"utf-8\")]\n"
+                            "assert rows[0][\"name\"]==\"E:\\\\Caf\\u00e9\\\\\\u20ac\\u00df.txt\", rows\n"
+                            "assert rows[1][\"name\"]==\"E:\\\\two\\nlines \\\"q\\\"\\\\b\\x1b.txt\", rows\n"
+                            "assert [r[\"size\"] for r in rows]==[4,0]' " + lines;
+  if (system("command -v python3 >/dev/null") == 0) {
+    EXPECT_EQ(system(check.c_str()), 0);
+  }
+
+  Outcome plain = Call(RunListCommand, {set}, d.scratch);
+  EXPECT_EQ(Lines(plain.out).size(), 2u);
+  EXPECT_EQ(Call(RunListCommand, {"--xml", set}, d.scratch).status, 2);
+  EXPECT_EQ(Call(RunListCommand, {"--json"}, d.scratch).status, 2);
+}
+
+TEST(FernsetErrors, EveryOtherErrorNamesThePathAndTheReason) {
+  CliDrive d;
+  CIndependentSetWriter w;
+  w.AddEntry("E:\\a.txt", "aaaa", 1700000000);
+  w.AddEntry("E:\\b.txt", std::string(3000, 'b'), 1700000000);
+  const std::string set = d.temp.path + "/OK-1.fcf";
+  ASSERT_TRUE(w.Write(set));
+  const std::string folder = d.temp.path + "/sets.fcf";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string missing = d.temp.path + "/nosuch.fcf";
+
+  // A folder given as the set: named, with its reason, by every command that reads a set.
+  for (auto command : {RunListCommand, RunVerifyCommand}) {
+    Outcome o = Call(command, {folder}, d.scratch);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "fernset: " + folder + ": Is a directory\n");
+    o = Call(command, {missing}, d.scratch);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "fernset: " + missing + ": No such file or directory\n");
+  }
+  Outcome o = Call(RunRestoreCommand, {folder, d.drive}, d.scratch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "fernset: " + folder + ": Is a directory\n");
+  o = Call(RunRestoreCommand, {missing, d.drive}, d.scratch);
+  EXPECT_EQ(o.err, "fernset: " + missing + ": No such file or directory\n");
+  o = Call(RunRestoreCommand, {set, set}, d.scratch);
+  EXPECT_EQ(o.err, "fernset: " + set + ": Not a directory\n");
+  o = Call(RunExtractCommand, {missing, "E:\\a.txt", "--to", d.scratch}, d.scratch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "fernset: " + missing + ": No such file or directory\n");
+
+  // A damaged set: "error reading" names it, for list and verify alike.
+  const std::string bytes = Slurp(set);
+  const std::string cut = d.temp.path + "/cut.fcf";
+  Put(cut, bytes.substr(0, bytes.size() - 12));
+  o = Call(RunListCommand, {cut}, d.scratch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "fernset: " + cut + ": error reading\n");
+  o = Call(RunVerifyCommand, {cut}, d.scratch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "fernset: " + cut + ": error reading\n");
+
+  // A set marked read-only (its owner's write permission cleared) is not opened, and says why.
+  ASSERT_EQ(chmod(set.c_str(), 0444), 0);
+  o = Call(RunVerifyCommand, {set}, d.scratch);
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "fernset: " + set + ": the set is marked read-only (no owner write permission); not opened\n");
+  ASSERT_EQ(chmod(set.c_str(), 0644), 0);
+  o = Call(RunVerifyCommand, {set}, d.scratch);
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, set + ": 2 entries, 3004 bytes\n");
+}
+
+namespace {
+
+// Runs fernset with its standard input, output and error on a new pseudo-terminal: all it
+// wrote, its exit status and how long it ran.
+struct TerminalRun {
+  std::string text;
+  int status = -1;
+  long long ms = 0;
+};
+
+TerminalRun RunOnTerminal(const std::vector<std::string>& args) {
+  TerminalRun run;
+  std::vector<char*> argv;
+  std::vector<std::string> copy = args;
+  copy.insert(copy.begin(), FERNSET_PATH);
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (pid < 0) return run;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(master, buffer, sizeof buffer);
+    if (got > 0) {
+      run.text.append(buffer, static_cast<size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // EIO once the child has gone and the terminal is hung up
+    }
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  close(master);
+  run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+// The progress lines drawn: "\r", clear to the end of the line, then the bytes done.
+size_t ProgressDraws(const std::string& text, bool withTotal = false) {
+  const std::regex draw(withTotal ? R"(\r\x1b\[K[0-9.]+ [kMGT]?B of [0-9.]+ [kMGT]?B)" : R"(\r\x1b\[K[0-9.]+ [kMGT]?B)");
+  return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), draw), std::sregex_iterator()));
+}
+
+}  // namespace
+
+TEST(FernsetProgress, OnATerminalOnlyThrottledAndSilencedByQ) {
+  CliDrive d;
+  // Many small files (one draw each, unthrottled) and some data that takes a while.
+  uint32_t x = 12345;
+  for (int i = 0; i < 400; ++i) {
+    std::string bytes(20000, '\0');
+    for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    Put(d.drive + "/f" + std::to_string(i) + ".bin", bytes);
+  }
+  TerminalRun backup = RunOnTerminal({"backup", "--label", "PROG", d.drive, d.backups});
+  ASSERT_EQ(backup.status, 0) << backup.text;
+  const size_t draws = ProgressDraws(backup.text);
+  EXPECT_GE(draws, 1u) << backup.text;
+  EXPECT_LE(draws, static_cast<size_t>(backup.ms / 250 + 2)) << draws << " draws in " << backup.ms << " ms";
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(backup.text, found, std::regex(d.backups + R"(/PROG-\d+\.fcf)"))) << backup.text;
+  const std::string set = found.str();
+
+  // Restore: against the set's own size, so with the total.
+  const std::string target = d.temp.path + "/target";
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  TerminalRun restore = RunOnTerminal({"restore", set, target});
+  EXPECT_EQ(restore.status, 0) << restore.text;
+  EXPECT_GE(ProgressDraws(restore.text, true), 1u) << restore.text;
+  EXPECT_LE(ProgressDraws(restore.text), static_cast<size_t>(restore.ms / 250 + 2));
+  EXPECT_EQ(Slurp(target + "/f7.bin"), Slurp(d.drive + "/f7.bin"));
+
+  // -q, and standard error that is no terminal: no progress at all.
+  Put(d.drive + "/f1.bin", "changed");
+  TerminalRun quiet = RunOnTerminal({"backup", "-q", "--quick", "--label", "PROG", d.drive, d.backups});
+  EXPECT_EQ(quiet.status, 0) << quiet.text;
+  EXPECT_EQ(quiet.text.find('\x1b'), std::string::npos) << quiet.text;
+  TerminalRun quietRestore = RunOnTerminal({"restore", "--quiet", "--yes-to-all", set, target});
+  EXPECT_EQ(quietRestore.status, 0) << quietRestore.text;
+  EXPECT_EQ(quietRestore.text.find('\x1b'), std::string::npos) << quietRestore.text;
+  Outcome piped = Call(RunBackupCommand, {"--label", "PROG", d.drive, d.backups}, d.scratch);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.err, "");
 }

@@ -708,6 +708,8 @@ def xembed_scenario(session):
     check(any(re.fullmatch(r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d", d) for d in dates),
           "the new row's date reads like 12/08/05 14:30:00 under de_DE.UTF-8 (%s)" % dates[:6])
     check_text_geometry(session, a11y, label)
+    check_set_menu_from_keyboard(session, a11y)
+    check_viewer_keys(session, a11y)
 
     # The tray menu's Exit, Escape and Alt+F4 each ask; No keeps the program, Yes ends it.
     choose_from_tray_menu(session, centre, 2)
@@ -738,6 +740,81 @@ def xembed_scenario(session):
     check(session.app.returncode == 0, "Alt+F4 and Yes end the program (status %s)" % session.app.returncode)
 
     autostart_scenario(session, notes, german)
+
+
+def popup_since(session, before):
+    """(window, geometry) of a window of the program shown since the windows before, or None."""
+    for wid in set(session.app_windows()) - before:
+        g = session.geometry(wid)
+        if g and g[4]:
+            return wid, g
+    return None
+
+
+def check_set_menu_from_keyboard(session, a11y):
+    """Shift+F10 and the Menu key open the set menu at the selected row, with the mouse pointer
+    far from it; Escape closes the menu and nothing else."""
+    activate_main_window(session)
+    cells = a11y.find_all(a11y.main_dialog(), lambda a: a.getRoleName() in ("table cell", "tree item")
+                          and re.fullmatch(r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d", a.name), 4)
+    check(cells, "the set row is on the accessibility bus")
+    e = cells[0].queryComponent().getExtents(a11y.pyatspi.DESKTOP_COORDS)
+    session.click(e.x + e.width // 2, e.y + e.height // 2)  # selects the row
+    session.x("mousemove", 5, 5)
+    for key in ("shift+F10", "Menu"):
+        before = set(session.app_windows())
+        session.x("key", key)
+        wid, g = wait_for("%s to pop up the set menu" % key, lambda: popup_since(session, before), timeout=5)
+        check(e.x <= g[0] <= e.x + e.width and e.y <= g[1] <= e.y + 2 * e.height,
+              "%s opens the set menu at the selected row (%d, %d, row %d, %d %d x %d)"
+              % ((key,) + g[:2] + (e.x, e.y, e.width, e.height)))
+        session.x("key", "Escape")
+        wait_for("the menu to close", lambda: not (session.geometry(wid) or (0, 0, 0, 0, False))[4])
+    time.sleep(0.3)
+    check(session.alive() and session.shown() and a11y.message_box("Are you sure you want to close Fernlet?") is None,
+          "Escape closed only the menu")
+    log("ok: Shift+F10 and the Menu key open the set menu at the selected row")
+
+
+def check_viewer_keys(session, a11y):
+    """In the viewer, opened on the new set by a double click on its row: the Menu key opens menu
+    133 at the selected file, and Tab leaves the tree for the toolbar."""
+    activate_main_window(session)
+    cells = a11y.find_all(a11y.main_dialog(), lambda a: a.getRoleName() in ("table cell", "tree item")
+                          and re.fullmatch(r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d", a.name), 4)
+    e = cells[0].queryComponent().getExtents(a11y.pyatspi.DESKTOP_COORDS)
+    before = set(session.app_windows())
+    session.click(e.x + e.width // 2, e.y + e.height // 2, repeat=2)
+
+    def file_item():
+        found = a11y.find_all(a11y.application(), lambda a: a.getRoleName() in ("tree item", "table cell")
+                              and a.name == "top.txt", 8)
+        return found[0] if found else None
+
+    item = wait_for("the viewer showing top.txt", file_item, timeout=10)
+    viewer = wait_for("the viewer's window", lambda: next(iter(set(session.app_windows()) - before), None))
+    r = item.queryComponent().getExtents(a11y.pyatspi.DESKTOP_COORDS)
+    session.click(r.x + r.width // 2, r.y + r.height // 2)  # selects the file
+    session.x("mousemove", 5, 5)
+    shown = set(session.app_windows())
+    session.x("key", "Menu")
+    wid, g = wait_for("the Menu key to pop up menu 133", lambda: popup_since(session, shown), timeout=5)
+    check(r.x <= g[0] <= r.x + r.width and r.y <= g[1] <= r.y + 2 * r.height,
+          "the Menu key opens menu 133 at the selected file (%d, %d, file %d, %d %d x %d)"
+          % (g[:2] + (r.x, r.y, r.width, r.height)))
+    session.x("key", "Escape")
+    wait_for("the menu to close", lambda: not (session.geometry(wid) or (0, 0, 0, 0, False))[4])
+    session.x("key", "Tab")
+
+    def toolbar_focus():
+        focused = a11y.find_all(a11y.application(), lambda a: a.getRoleName() == "push button"
+                                and a11y.focused(a), 8)
+        return focused[0] if focused else None
+
+    button = wait_for("Tab to reach the toolbar", toolbar_focus, timeout=5)
+    log("ok: Tab moves the focus to the toolbar button %r" % button.name)
+    session.x("key", "Escape")  # closes the viewer
+    wait_for("the viewer to close", lambda: not (session.geometry(viewer) or (0, 0, 0, 0, False))[4], timeout=5)
 
 
 def activate_main_window(session):

@@ -4,7 +4,10 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QToolBar>
+#include <QWindow>
 
 #include "ViewerTestSupport.h"
 #include "res/Resource.h"
@@ -315,4 +318,66 @@ TEST(ViewerDialog, BoxesCheckedWhileLoadingCountAtTheEnd) {
     ASSERT_LT(CSetTreeBuilder::CompareItems(*CViewBackup::NodeOf(model->index(i - 1, 0, d)),
                                         *CViewBackup::NodeOf(model->index(i, 0, d))),
               0);
+}
+
+// The keyboard reaches menu 133 and the toolbar. Keys go to the dialog's window as the platform
+// delivers them: the Menu key as a context menu event of the keyboard, Shift+F10 as a key.
+TEST(ViewerDialog, MenuKeyShiftF10AndTabFromTheKeyboard) {
+  TempDir dir;
+  const std::string set = dir / "S-1.fcf";
+  std::vector<Entry> entries;
+  for (int i = 0; i < 40; ++i) entries.push_back({"E:\\f" + std::to_string(100 + i) + ".txt", "x"});
+  entries.push_back({"E:\\run.exe", "MZ"});
+  ASSERT_TRUE(WriteSet(set, entries));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  view.activateWindow();
+  QTreeView* tree = view.Tree();
+  tree->setFocus();
+  ASSERT_TRUE(WaitIdle(view));
+  ASSERT_EQ(QApplication::focusWidget(), tree);
+  QWindow* window = view.windowHandle();
+  ASSERT_NE(window, nullptr);
+
+  // Far below the top: the menu opens at the row, scrolled into view, whatever the mouse does.
+  const QModelIndex program = Child(view.TopItem(), "run.exe");
+  tree->setCurrentIndex(program);
+  tree->scrollToTop();
+  auto expected = [&] {
+    const QRect row = tree->visualRect(program);
+    return tree->viewport()->mapToGlobal(QPoint(row.left() + row.height(), row.bottom()));
+  };
+  {
+    PopupCatcher popup;
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(1, 1), view.mapToGlobal(QPoint(1, 1)));
+    QApplication::sendEvent(window, &menuKey);
+    ASSERT_EQ(popup.entries.size(), 2u) << "the Menu key opened no menu";
+    EXPECT_EQ(popup.entries[0], (std::pair<std::string, bool>{"Preview...", false}));
+    EXPECT_EQ(popup.entries[1], (std::pair<std::string, bool>{"Copy To ClipBoard", true}));
+    EXPECT_TRUE(tree->viewport()->rect().contains(tree->visualRect(program).center()));
+    EXPECT_EQ(popup.where, expected());
+  }
+  const QModelIndex text = Child(view.TopItem(), "f101.txt");
+  tree->setCurrentIndex(text);
+  {
+    PopupCatcher popup;
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_F10, Qt::ShiftModifier);
+    QApplication::sendEvent(window, &press);
+    ASSERT_EQ(popup.entries.size(), 2u) << "Shift+F10 opened no menu";
+    EXPECT_TRUE(popup.entries[0].second);
+    const QRect row = tree->visualRect(text);
+    EXPECT_EQ(popup.where, tree->viewport()->mapToGlobal(QPoint(row.left() + row.height(), row.bottom())));
+  }
+  EXPECT_EQ(tree->currentIndex(), text);
+
+  // Tab leaves the tree for the toolbar's enabled buttons, Shift+Tab comes back.
+  ASSERT_TRUE(view.CommandAction(ID_PREVIEW)->isEnabled());
+  QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+  QApplication::sendEvent(window, &tab);
+  QWidget* focus = QApplication::focusWidget();
+  ASSERT_NE(focus, nullptr);
+  EXPECT_EQ(focus->parentWidget(), view.ToolBar()) << focus->metaObject()->className();
+  QKeyEvent backTab(QEvent::KeyPress, Qt::Key_Backtab, Qt::ShiftModifier);
+  QApplication::sendEvent(window, &backTab);
+  EXPECT_EQ(QApplication::focusWidget(), tree);
 }

@@ -224,12 +224,14 @@ class PopupCatcher {
     QObject::connect(&m_timer, &QTimer::timeout, [this] {
       if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
         for (QAction* action : menu->actions()) entries.push_back({action->text().toStdString(), action->isEnabled()});
+        where = menu->pos();
         menu->close();
       }
     });
     m_timer.start(20);
   }
   std::vector<std::pair<std::string, bool>> entries;
+  QPoint where;  // the menu's top left corner on the screen
 
  private:
   QTimer m_timer;
