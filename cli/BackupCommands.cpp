@@ -151,7 +151,7 @@ int RunListCommand(int argc, char** argv) {
     return 1;
   }
   scan.Run([](const CEntryReader::Entry& entry) {
-    printf("%" PRIu32 " %s %s\n", entry.size, fern::FormatSetDate(entry.time).c_str(), PrintableText(entry.name).c_str());
+    printf("%" PRIu64 " %s %s\n", entry.size, fern::FormatSetDate(entry.time).c_str(), PrintableText(entry.name).c_str());
     return true;
   });
   const bool whole = scan.Close();

@@ -24,9 +24,6 @@
 
 namespace {
 
-// Files of this length or more cannot be described by the 32-bit data length.
-constexpr uint64_t kMaxEntryData = uint64_t(1) << 32;
-
 constexpr char kDriveLostSetKept[] =
     "The drive was removed during the backup. The backup set is incomplete: it holds only the files "
     "stored before the drive was removed.";
@@ -405,8 +402,9 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
   // Lets the kernel read ahead further while the previous chunk is being compressed.
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size >= kMaxEntryData) {
-    AddError(path, fern::FormatFileError(EOVERFLOW, path));
+  if (CEntryWriter::LongestName(stored, size).size() >= fern::kNameBufferSize) {
+    // The name of its pieces would be too long to read back.
+    AddError(path, fern::FormatFileErrorId(IDS_FILE_BADPATH, path));
     close(fd);
     return;
   }
@@ -420,7 +418,7 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
   CEntryWriter writer(m_pCopyBuffer, [&](const void* data, unsigned length) { return WriteToSet(stream, data, length); });
   int readError = 0;
   const CEntryWriter::Outcome outcome =
-      writer.Write(fd, stored, static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(size), readError, [&] {
+      writer.Write(fd, stored, static_cast<int64_t>(st.st_mtim.tv_sec), size, readError, [&] {
         ++m_nEntries;
         if (m_entryHook) m_entryHook(path);
       });
