@@ -15,7 +15,8 @@ class CEntryReader {
   struct Entry {
     std::string name;      // the stored name as UTF-8 (see DecodeStoredName); a restore puts the
                            // target path here once it has one
-    uint64_t size = 0;     // the file's length (a file of 4 GiB or more is read from its pieces)
+    uint64_t size = 0;     // the file's length; for a file in pieces, until its last piece is
+                           // read, the most it can be
     int64_t time = 0;
     size_t index = 0;      // its place in the set
     bool nameCut = false;  // the stored name went on past a zero byte: never written anywhere
