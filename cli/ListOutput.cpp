@@ -81,7 +81,7 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string PlainListLine(const CEntryReader::Entry& entry) {
-  return fern::FixedFormat("%" PRIu32 " ", entry.size) + fern::FixedTime("%m/%d/%Y %H:%M:%S", entry.time) + " " +
+  return fern::FixedFormat("%" PRIu64 " ", entry.size) + fern::FixedTime("%m/%d/%Y %H:%M:%S", entry.time) + " " +
          PrintableText(entry.name);
 }
 
@@ -93,6 +93,6 @@ std::string JsonListLine(const CEntryReader::Entry& entry) {
   if (gmtime_r(&t, &utc) != nullptr && utc.tm_year >= -1900 && utc.tm_year <= 9999 - 1900)
     mtime = fern::FixedFormat("\"%04d-%02d-%02dT%02d:%02d:%02dZ\"", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
                               utc.tm_hour, utc.tm_min, utc.tm_sec);
-  return "{\"name\":" + JsonString(entry.name) + fern::FixedFormat(",\"size\":%" PRIu32, entry.size) +
+  return "{\"name\":" + JsonString(entry.name) + fern::FixedFormat(",\"size\":%" PRIu64, entry.size) +
          ",\"mtime\":" + mtime + "}";
 }

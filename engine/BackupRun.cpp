@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/EntryWriter.h"
 #include "engine/RestoreJournal.h"
 #include "platform/ArchiveMark.h"
 #include "platform/FileError.h"
@@ -23,9 +24,6 @@
 
 namespace {
 
-// Files of this length or more cannot be described by the 32-bit data length.
-constexpr uint64_t kMaxEntryData = uint64_t(1) << 32;
-
 constexpr char kDriveLostSetKept[] =
     "The drive was removed during the backup. The backup set is incomplete: it holds only the files "
     "stored before the drive was removed.";
@@ -38,14 +36,6 @@ int OpenForReading(const std::string& path) {
   int fd = open(path.c_str(), flags | O_NOATIME);
   if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
   return fd;
-}
-
-ssize_t ReadRetrying(int fd, void* buffer, size_t length) {
-  ssize_t got;
-  do {
-    got = read(fd, buffer, length);
-  } while (got < 0 && errno == EINTR);
-  return got;
 }
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
@@ -408,8 +398,9 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
   // Lets the kernel read ahead further while the previous chunk is being compressed.
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size >= kMaxEntryData) {
-    AddError(path, fern::FormatFileError(EOVERFLOW, path));
+  if (CEntryWriter::LongestName(stored, size).size() >= fern::kNameBufferSize) {
+    // The name of its pieces would be too long to read back.
+    AddError(path, fern::FormatFileErrorId(IDS_FILE_BADPATH, path));
     close(fd);
     return;
   }
@@ -418,58 +409,33 @@ void CBackupRun::WriteEntry(CStreamFile& stream, const std::string& path, const 
     return;
   }
 
-  fern::EntryHeader header;
-  header.nameLength = static_cast<uint32_t>(stored.size());
-  header.dataLength = static_cast<uint32_t>(size);
-  header.time = static_cast<int64_t>(st.st_mtim.tv_sec);
-  unsigned char* buffer = reinterpret_cast<unsigned char*>(m_pCopyBuffer);
-  fern::EncodeEntryHeader(header, buffer);
-  memcpy(buffer + fern::kEntryHeaderSize, stored.data(), stored.size());
-  if (!WriteToSet(stream, buffer, fern::kEntryHeaderSize + header.nameLength)) {
+  // Exactly the announced length goes out, whatever the file does meanwhile: the set never
+  // falls out of step.
+  CEntryWriter writer(m_pCopyBuffer, [&](const void* data, unsigned length) {
+    if (!WriteToSet(stream, data, length)) return false;
+    m_ui.AddBytesDone(length);
+    return true;
+  });
+  int readError = 0;
+  const CEntryWriter::Outcome outcome =
+      writer.Write(fd, stored, static_cast<int64_t>(st.st_mtim.tv_sec), size, readError, [&] {
+        ++m_nEntries;
+        if (m_entryHook) m_entryHook(path);
+      });
+  if (outcome == CEntryWriter::Outcome::SetFailed) {
     close(fd);
     return;
   }
-  ++m_nEntries;
-  if (m_entryHook) m_entryHook(path);
-
-  // Exactly the announced length goes out, whatever the file does meanwhile: the set never
-  // falls out of step.
-  uint32_t remaining = header.dataLength;
-  int readError = 0;
-  while (remaining > 0) {
-    const size_t want = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
-    ssize_t got = ReadRetrying(fd, buffer, want);
-    if (got <= 0) {
-      readError = got < 0 ? errno : 0;
-      break;
-    }
-    if (!WriteToSet(stream, buffer, static_cast<unsigned>(got))) {
-      close(fd);
-      return;
-    }
-    remaining -= static_cast<uint32_t>(got);
-    m_ui.AddBytesDone(static_cast<uint64_t>(got));
-  }
   std::string problem;
-  if (remaining > 0) {
-    // Shrunk or failed halfway (a drive pulled mid-file too): the rest of the entry is zeros, so
-    // the entry is not the file, and the user is told whatever became of the drive.
-    memset(buffer, 0, fern::kCopyChunk);
-    while (remaining > 0) {
-      const unsigned part = remaining < fern::kCopyChunk ? remaining : fern::kCopyChunk;
-      if (!WriteToSet(stream, buffer, part)) {
-        close(fd);
-        return;
-      }
-      remaining -= part;
-    }
+  if (outcome == CEntryWriter::Outcome::Short) {
+    // The user is told whatever became of the drive.
     problem = readError != 0 ? fern::FormatFileError(readError, path)
                              : fern::FormatFileErrorId(IDS_FILE_ENDOFFILE, path);
   } else {
     // Grown or rewritten while it was read: the entry is cut at the announced length.
     struct stat after;
     char probe;
-    ssize_t more = ReadRetrying(fd, &probe, 1);
+    ssize_t more = CEntryWriter::ReadRetrying(fd, &probe, 1);
     const int probeError = more < 0 ? errno : 0;
     if (more > 0 || (fstat(fd, &after) == 0 && (after.st_size != st.st_size || !SameTime(after.st_mtim, st.st_mtim))))
       problem = fern::FormatFileErrorId(IDS_FILE_SHARING, path);

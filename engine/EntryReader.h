@@ -15,7 +15,8 @@ class CEntryReader {
   struct Entry {
     std::string name;      // the stored name as UTF-8 (see DecodeStoredName); a restore puts the
                            // target path here once it has one
-    uint32_t size = 0;
+    uint64_t size = 0;     // the file's length; for a file in pieces, until its last piece is
+                           // read, the most it can be
     int64_t time = 0;
     size_t index = 0;      // its place in the set
     bool nameCut = false;  // the stored name went on past a zero byte: never written anywhere
@@ -36,9 +37,10 @@ class CEntryReader {
   explicit CEntryReader(char* copyBuffer) : m_pCopyBuffer(copyBuffer) {}
 
   // Reads the next entry: its header and name, then its data into the output outputFor names
-  // for it (none: nowhere). Entry: read whole. End: the set ended between two entries.
-  // Damaged: no gzip stream at all (an empty file too), a damaged header, or data cut short
-  // (entry then holds what was read of it).
+  // for it (none: nowhere). A file kept in pieces is one entry: its pieces' data go to the one
+  // output in turn. Entry: read whole. End: the set ended between two entries. Damaged: no gzip
+  // stream at all (an empty file too), a damaged header, data cut short, or pieces that do not
+  // follow on (entry then holds what was read of it).
   Result ExtractEntry(CStreamFile& stream, Entry& entry,
                       const std::function<Output*(Entry&)>& outputFor = nullptr);
 
@@ -46,6 +48,9 @@ class CEntryReader {
   static int FindPick(const std::vector<std::string>& picks, const std::string& name);
 
  private:
+  // Reads length data bytes into the entry's digest and the output; false when cut short.
+  bool CopyData(CStreamFile& stream, uint32_t length, Entry& entry, Output* output);
+
   char* m_pCopyBuffer;
   size_t m_nEntry = 0;  // headers read so far
 };

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,10 +40,11 @@ const std::set<std::string> kWritable = {"target", "pick", "set.fcf"};
 // One entry as the format defines it, read here without the program's code.
 struct Parsed {
   std::string name;  // up to the first zero byte, as the reader hands it out
-  uint32_t size = 0;
+  uint64_t size = 0;
   int64_t time = 0;
   std::string data;
   bool complete = false;
+  bool nameCut = false;  // the stored name went on past a zero byte
 };
 
 uint64_t Le(const unsigned char* p, int bytes) {
@@ -52,7 +54,7 @@ uint64_t Le(const unsigned char* p, int bytes) {
 }
 
 // damaged: the content ends otherwise than exactly between two entries.
-std::vector<Parsed> ParseSet(const std::string& content, bool& damaged) {
+std::vector<Parsed> ParseEntries(const std::string& content, bool& damaged) {
   std::vector<Parsed> out;
   damaged = false;
   size_t at = 0;
@@ -72,6 +74,7 @@ std::vector<Parsed> ParseSet(const std::string& content, bool& damaged) {
       break;
     }
     p.name = std::string(content.c_str() + at, strnlen(content.c_str() + at, nameLength));
+    p.nameCut = p.name.size() != nameLength;
     at += nameLength;
     p.complete = content.size() - at >= p.size;
     p.data = content.substr(at, p.size);
@@ -85,10 +88,62 @@ std::vector<Parsed> ParseSet(const std::string& content, bool& damaged) {
   return out;
 }
 
+// A piece name: "<file>.fernpiece-<k>-of-<n>", n without a leading zero, k as wide as n, 1 <= k <= n.
+bool PieceOf(const std::string& name, std::string& file, uint64_t& k, uint64_t& n) {
+  static const std::regex kPiece(R"(^([\s\S]+)\.fernpiece-([0-9]{1,10})-of-([1-9][0-9]{0,9})$)");
+  std::smatch m;
+  if (!std::regex_match(name, m, kPiece) || m[2].length() != m[3].length()) return false;
+  file = m[1];
+  k = std::stoull(m[2]);
+  n = std::stoull(m[3]);
+  return k >= 1 && k <= n && n <= UINT32_MAX;
+}
+
+// The entries as the program hands them out: a first piece (not empty) and the pieces after it
+// are one file; pieces that do not follow on (names, count, time, lengths) make the set damaged
+// at that file.
+std::vector<Parsed> ParseSet(const std::string& content, bool& damaged) {
+  std::vector<Parsed> raw = ParseEntries(content, damaged);
+  std::vector<Parsed> out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    std::string file;
+    uint64_t k = 0, n = 0;
+    if (raw[i].size == 0 || !PieceOf(raw[i].name, file, k, n) || k != 1) {
+      out.push_back(raw[i]);
+      continue;
+    }
+    Parsed whole = raw[i];
+    whole.name = file;
+    whole.size = raw[i].size * n;  // what the reader tells until the last piece is read
+    bool ok = raw[i].complete;
+    for (uint64_t next = 2; next <= n && ok; ++next) {
+      const size_t at = i + next - 1;
+      std::string nextFile;
+      uint64_t nk = 0, nn = 0;
+      const bool last = next == n;
+      ok = at < raw.size() && PieceOf(raw[at].name, nextFile, nk, nn) && nextFile == file && nk == next &&
+           nn == n && raw[at].time == raw[i].time &&
+           (last ? raw[at].size >= 1 && raw[at].size <= raw[i].size : raw[at].size == raw[i].size) &&
+           !raw[at].nameCut && raw[at].complete;
+      if (ok) whole.data += raw[at].data;
+    }
+    if (!ok) {
+      whole.complete = false;
+      out.push_back(whole);
+      damaged = true;
+      break;
+    }
+    whole.size = whole.data.size();
+    out.push_back(whole);
+    i += n - 1;
+  }
+  return out;
+}
+
 struct Call {
   bool ok = false;
   std::string name;
-  uint32_t size = 0;
+  uint64_t size = 0;
   int64_t time = 0;
   std::string error;
 };
@@ -280,9 +335,10 @@ void RunOnSet(const std::string& setBytes, const std::string* content, int answe
       const Call& c = loaded[i];
       if (i < parsed.size()) {
         FUZZ_CHECK(c.name == Decoded(parsed[i].name) && c.size == parsed[i].size && c.time == parsed[i].time,
-                   "entry %zu read as %s (%u bytes, time %lld), set holds %s (%u bytes, time %lld)", i,
-                   fuzz::Printable(c.name).c_str(), c.size, static_cast<long long>(c.time),
-                   fuzz::Printable(parsed[i].name).c_str(), parsed[i].size,
+                   "entry %zu read as %s (%llu bytes, time %lld), set holds %s (%llu bytes, time %lld)", i,
+                   fuzz::Printable(c.name).c_str(), static_cast<unsigned long long>(c.size),
+                   static_cast<long long>(c.time), fuzz::Printable(parsed[i].name).c_str(),
+                   static_cast<unsigned long long>(parsed[i].size),
                    static_cast<long long>(parsed[i].time));
         FUZZ_CHECK(c.ok == parsed[i].complete, "entry %zu: result %d", i, c.ok);
         FUZZ_CHECK(fuzz::IsValidUtf8(c.name), "entry %zu: name %s is not UTF-8", i, fuzz::Printable(c.name).c_str());

@@ -3,17 +3,22 @@
 // names, sizes and times through the viewer's load, and the data bytes through a restore of the
 // entries whose names are paths. Entries are written in pieces of sizes the input chooses, and
 // some data is long (a pattern repeated), so that writers that cut the stream into blocks meet
-// entries across their block boundaries.
+// entries across their block boundaries. Some path entries go through the backup's own entry
+// writer with a piece size the input chooses, so files kept in pieces come back as one.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/EntryWriter.h"
 #include "fuzz/FuzzSupport.h"
 #include "storage/CompressedFile.h"
+#include "storage/FilePieces.h"
 #include "storage/ParallelCompressedFile.h"
 #include "storage/SetFormat.h"
 #include "storage/StoredName.h"
@@ -58,6 +63,7 @@ struct Entry {
   std::string relative;  // "" for an entry whose name is not a path below the drive
   std::string data;
   int64_t time = 0;
+  uint32_t pieceSize = 0;  // written by the entry writer with pieces of this size; 0: by hand
 };
 
 std::string g_work;
@@ -92,6 +98,9 @@ std::vector<Entry> MakeEntries(FuzzedDataProvider& in) {
       e.stored = "R:\\r";
       for (char c : in.ConsumeRandomLengthString(fern::kNameBufferSize)) e.stored += c == '\0' ? '\x01' : c;
       if (e.stored.size() >= fern::kNameBufferSize) e.stored.resize(fern::kNameBufferSize - 1);
+      // Written by hand, a name like a first piece would start a file in pieces: the backup
+      // keeps such a file in pieces itself, here it is simply another name.
+      if (fern::LooksLikeFirstPiece(e.stored)) e.stored.back() = '_';
     }
     std::string data = in.ConsumeRandomLengthString(4096);
     if (in.ConsumeBool() && !data.empty() && longData < 300 * 1024) {
@@ -104,13 +113,36 @@ std::vector<Entry> MakeEntries(FuzzedDataProvider& in) {
     } else {
       e.data = data;
     }
+    if (!e.relative.empty() && !e.data.empty() && in.ConsumeBool())
+      e.pieceSize = in.ConsumeIntegralInRange<uint32_t>(1, 3 * fern::kCopyChunk);
     entries.push_back(std::move(e));
   }
   return entries;
 }
 
+// Through the backup's entry writer, from a file in memory, in pieces of the entry's size.
+void WriteThroughEntryWriter(CStreamFile& stream, const Entry& e) {
+  static char buffer[fern::kCopyChunk];
+  const int fd = memfd_create("entry", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0, "memfd_create failed");
+  FUZZ_CHECK(write(fd, e.data.data(), e.data.size()) == static_cast<ssize_t>(e.data.size()) && lseek(fd, 0, SEEK_SET) == 0,
+             "memfd write failed");
+  // Files longer than a piece go in pieces, as 4 GiB ones do.
+  fern::SetPieceSizeForTests(e.pieceSize);
+  CEntryWriter writer(buffer, [&](const void* data, unsigned length) { return stream.Write(data, length); });
+  int readError = 0;
+  const CEntryWriter::Outcome outcome = writer.Write(fd, e.stored, e.time, e.data.size(), readError, nullptr);
+  fern::SetPieceSizeForTests(0);
+  close(fd);
+  FUZZ_CHECK(outcome == CEntryWriter::Outcome::Whole, "entry writer: outcome %d", static_cast<int>(outcome));
+}
+
 void WriteSet(CStreamFile& stream, const std::vector<Entry>& entries, FuzzedDataProvider& in) {
   for (const auto& e : entries) {
+    if (e.pieceSize != 0) {
+      WriteThroughEntryWriter(stream, e);
+      continue;
+    }
     fern::EntryHeader header;
     header.nameLength = static_cast<uint32_t>(e.stored.size());
     header.dataLength = static_cast<uint32_t>(e.data.size());
@@ -147,8 +179,8 @@ void CheckSet(const char* writer, const std::string& setPath, const std::vector<
       // Names come back as UTF-8: one that is not is read as Windows-1252.
       const std::string expected = fuzz::IsValidUtf8(e.stored) ? e.stored : fuzz::Windows1252ToUtf8(e.stored);
       FUZZ_CHECK(c.more && c.name == expected && c.size == e.data.size() && c.time == e.time,
-                 "%s: entry %zu came back as %s (%u bytes, time %lld), written as %s (%zu bytes, time %lld)",
-                 writer, i, fuzz::Printable(c.name).c_str(), c.size, static_cast<long long>(c.time),
+                 "%s: entry %zu came back as %s (%llu bytes, time %lld), written as %s (%zu bytes, time %lld)",
+                 writer, i, fuzz::Printable(c.name).c_str(), static_cast<unsigned long long>(c.size), static_cast<long long>(c.time),
                  fuzz::Printable(e.stored).c_str(), e.data.size(), static_cast<long long>(e.time));
     }
     FUZZ_CHECK(ui.messages.empty(), "%s: \"error reading\" on a whole set", writer);

@@ -86,6 +86,39 @@ def sets():
         entry("E:\\sub\\.fernpart-txt", b"a user's file with the temporary prefix"),
         entry("E:\\.fernpart-AbC123", b"one shaped like a temporary name"),
     ]))
+    # Files of 4 GiB or more are kept as pieces: "<name>.fernpiece-<k>-of-<n>", k as wide as n,
+    # every piece but the last of one length. Here in small pieces, whole and damaged.
+    big = bytes(range(256)) * 2
+    put_set("pieces", b"".join([
+        entry("E:\\a.txt", b"before"),
+        entry("E:\\v\\big.bin.fernpiece-1-of-3", big[:200]),
+        entry("E:\\v\\big.bin.fernpiece-2-of-3", big[200:400]),
+        entry("E:\\v\\big.bin.fernpiece-3-of-3", big[400:]),
+        entry("E:\\x.fernpiece-1-of-2.fernpiece-1-of-1", b"a file of the user's named like a piece"),
+        entry("E:\\y.fernpiece-2-of-2", b"a lone later piece is a file"),
+        entry("E:\\z.fernpiece-1-of-2", b""),
+        entry("E:\\after.txt", b"after"),
+    ]))
+    put_set("pieces_wide", b"".join(
+        entry("E:\\w.img.fernpiece-%02d-of-10" % k, bytes([k]) * (7 if k < 10 else 3)) for k in range(1, 11)))
+    put_set("pieces_cut", b"".join([
+        entry("E:\\a.txt", b"before"),
+        entry("E:\\big.bin.fernpiece-1-of-3", big[:200]),
+        entry("E:\\big.bin.fernpiece-2-of-3", big[200:400]),
+    ]))
+    put_set("pieces_other_file", b"".join([
+        entry("E:\\big.bin.fernpiece-1-of-2", big[:200]),
+        entry("E:\\other.bin.fernpiece-2-of-2", big[200:300]),
+        entry("E:\\after.txt", b"after"),
+    ]))
+    put_set("pieces_last_too_long", b"".join([
+        entry("E:\\big.bin.fernpiece-1-of-2", big[:100]),
+        entry("E:\\big.bin.fernpiece-2-of-2", big[100:300]),
+    ]))
+    put_set("pieces_other_time", b"".join([
+        entry("E:\\big.bin.fernpiece-1-of-2", big[:100]),
+        entry("E:\\big.bin.fernpiece-2-of-2", big[100:150], time=1),
+    ]))
     good = entry("E:\\a.txt", b"hello")
     put_set("cut_in_data", good + entry("E:\\b.txt", b"short", data_length=100))
     put_set("cut_in_header", good + entry("E:\\b.txt", b"x")[:7])
@@ -154,6 +187,14 @@ def roundtrip():
     # Mostly zeros or mostly 0xff: few entries with long data, or many small ones.
     put("set_roundtrip", "zeros", b"\0" * 512)
     put("set_roundtrip", "ones", b"\xff" * 512)
+    # One path entry written through the backup's entry writer in pieces. The provider takes
+    # strings from the front ("\\" then another byte ends one) and numbers from the back: the
+    # time (8 bytes), path or not, the folder, long data or not, pieces or not, then the piece
+    # size less one in two bytes (high byte last).
+    data = b"0123456789abcdefghij0123456789"
+    for name, piece in (("pieces_of_7", 7), ("pieces_of_1", 1), ("pieces_whole", 30)):
+        tail = bytes([(piece - 1) & 0xFF, (piece - 1) >> 8, 1, 0, 0, 1]) + b"\x10" * 8
+        put("set_roundtrip", name, b"name\\Z" + data + b"\\Z" + tail)
 
 
 def set_names():

@@ -49,7 +49,7 @@ bool CSetTreeBuilder::ShowPending(CSetTreeModel& model) {
   return topGrew;
 }
 
-void CSetTreeBuilder::AddEntry(const std::string& name, uint32_t size, int64_t time) {
+void CSetTreeBuilder::AddEntry(const std::string& name, uint64_t size, int64_t time) {
   const size_t n = name.size();
   if (n == 0) return;
   // Entries of one folder follow each other: the folders this name shares with the previous

@@ -24,7 +24,7 @@ class CSetTreeBuilder {
     struct CEntry {
       size_t offset;
       size_t length;
-      uint32_t size;
+      uint64_t size;
       int64_t time;
     };
     std::string names;
@@ -36,7 +36,7 @@ class CSetTreeBuilder {
 
   // Adds the nodes of a batch's entries.
   void AddBatch(const CEntryBatch& batch);
-  void AddEntry(const std::string& name, uint32_t size, int64_t time);
+  void AddEntry(const std::string& name, uint64_t size, int64_t time);
   // Gives the nodes added since the last call to the model. True when the first row of the top
   // level gained children by it.
   bool ShowPending(CSetTreeModel& model);

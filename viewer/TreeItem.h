@@ -11,7 +11,7 @@ class CTreeItem {
 
   std::string m_strName;  // stored name of the first entry, in set order, through this node
   int64_t m_time = 0;     // that entry's modified time
-  uint32_t m_dwSize = 0;  // that entry's data length
+  uint64_t m_dwSize = 0;  // that entry's file length
   std::string m_strText;  // the node's own path segment ("E:", a folder name or a file name)
   int32_t m_bFolder = 0;  // nonzero when a backslash followed the segment in the stored name
 };

@@ -25,6 +25,7 @@
 #include "platform/Volume.h"
 #include "platform/FileFinder.h"
 #include "storage/FixedText.h"
+#include "storage/FilePieces.h"
 #include "storage/PartialSet.h"
 #include "storage/SetFormat.h"
 #include "tests/engine/BackupDrive.h"
@@ -634,4 +635,30 @@ TEST(FernsetProgress, OnATerminalOnlyThrottledAndSilencedByQ) {
   Outcome piped = Call(RunBackupCommand, {"--label", "PROG", d.drive, d.backups}, d.scratch);
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(piped.err, "");
+
+// A file kept in pieces is one line of list with its real size, and extract and restore write it
+// back whole under its own name.
+TEST(FernsetBackup, AFileInPiecesIsListedAndWrittenBackAsOne) {
+  fern::SetPieceSizeForTests(30000);
+  CliDrive d;
+  std::string big(70001, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+  Put(d.drive + "/big.bin", big);
+  struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (d.drive + "/big.bin").c_str(), times, 0), 0);
+  Outcome full = Call(RunBackupCommand, {"--letter", "f", "--label", "PICS", d.drive, d.backups}, d.scratch);
+  fern::SetPieceSizeForTests(0);
+  ASSERT_EQ(full.status, 0) << full.err;
+  const std::string set = Lines(full.out).at(0);
+
+  Outcome list = Call(RunListCommand, {set}, d.scratch);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, "70001 " + fern::FixedTime("%m/%d/%Y %H:%M:%S", 1700000000) + " F:\\big.bin\n");
+
+  const std::string out = d.temp.path + "/out";
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  Outcome extract = Call(RunExtractCommand, {set, "F:\\big.bin", "--to", out}, d.scratch);
+  ASSERT_EQ(extract.status, 0) << extract.err;
+  std::ifstream in(out + "/big.bin", std::ios::binary);
+  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) == big);
 }

@@ -40,6 +40,9 @@ DEADLINE = time.monotonic() + 140  # the whole run; CTest gives 170 s
 BASE_X, BASE_Y = 5, 11
 
 
+LETTERS = bytes(b"abcdefghijklmnop"[i % 16] for i in range(256))
+
+
 def dlu_x(v):
     return int(v * BASE_X / 4.0 + 0.5)
 
@@ -583,7 +586,9 @@ def full_backup_while_hidden(session, a11y, label):
     window shown, never with the focus on Minimize or Close, and the window goes back to the
     tray at its end with a complete set written."""
     files = {"docs/report.txt": b"quarterly figures\n" * 500,
-             "photos/big.bin": os.urandom(40 * 1024 * 1024),
+             # Random letters: level 9 has to work on them (random bytes would be stored at
+             # reading speed and the run would end before anyone could watch it).
+             "photos/big.txt": os.urandom(40 * 1024 * 1024).translate(LETTERS),
              "empty.txt": b"",
              "top.txt": b"hello stick\n"}
     point = session.mount_stick(label, files)

@@ -629,37 +629,6 @@ TEST(BackupRun, VfatImageUsesTheArchiveAttribute) {
   ASSERT_EQ(b.Run(false), Result::Done);
 }
 
-// A file of 4 GiB cannot be described by the 32-bit data length: a row, no entry, and the set
-// stays in step. Sparse, so it costs no disk space and is refused before a byte is read.
-TEST(BackupRun, FilesOfFourGiBOrMoreAreSkippedWithARow) {
-  CBackupBench b;
-  PutFile(b.D("before.txt"), "before");
-  const std::string big = b.D("huge.img");
-  int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  if (ftruncate(fd, off_t(1) << 32) != 0) {
-    close(fd);
-    GTEST_SKIP() << "this file system holds no 4 GiB file";
-  }
-  ASSERT_EQ(close(fd), 0);
-  PutFile(b.D("after.txt"), "after");
-
-  ASSERT_EQ(b.Run(true), Result::Done);
-  ASSERT_EQ(b.ui->errorLists.size(), 1u);
-  ASSERT_EQ(b.ui->errorLists[0].fileNames, std::vector<std::string>{big});
-  EXPECT_EQ(b.ui->errorLists[0].errorTexts[0], "An attempt was made to access " + big + " past its end.");
-  std::vector<ParsedEntry> entries;
-  ASSERT_TRUE(ParseSetFile(b.setPath, entries));
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_NE(FindEntry(entries, "E:\\before.txt"), nullptr);
-  EXPECT_NE(FindEntry(entries, "E:\\after.txt"), nullptr);
-  EXPECT_EQ(FindEntry(entries, "E:\\huge.img"), nullptr);
-  // Handled like a file that cannot be opened: it loses its mark and is not retried unchanged.
-  EXPECT_FALSE(MarkedNow(b, big));
-  EXPECT_EQ(b.Run(false), Result::NoChanges);
-  EXPECT_TRUE(b.ui->errorLists.empty());
-}
-
 // The stand-in records cannot be written: the set is good and listed, one row names the record
 // file (not one per file), and the next Quick Backup takes every file again.
 TEST(BackupRun, MarksThatCannotBeSavedGiveOneRow) {

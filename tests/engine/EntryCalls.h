@@ -18,7 +18,7 @@ namespace restore_test {
 struct EntryCall {
   bool more = false;        // the entry was read whole and the set goes on
   std::string name, error;  // the target path of a restored entry, else its stored name
-  uint32_t size = 0;
+  uint64_t size = 0;
   int64_t time = 0;
 };
 

@@ -100,6 +100,25 @@ TEST(ViewerTree, SegmentsShareNodesOnlyWhenEqualWithCase) {
   EXPECT_EQ(ChildLabels(Child(top, "Docs")), QStringList{"a.txt"});
 }
 
+// A file kept in pieces is one node with the file's size; nothing of the piece names shows.
+TEST(ViewerTree, AFileInPiecesIsOneNodeOfItsRealSize) {
+  TempDir dir;
+  const std::string set = dir / "STICK-2.fcf";
+  ASSERT_TRUE(WriteSet(set, {{"E:\\v\\film.mkv.fernpiece-1-of-3", std::string(1000, 'a'), 5000},
+                             {"E:\\v\\film.mkv.fernpiece-2-of-3", std::string(1000, 'b'), 5000},
+                             {"E:\\v\\film.mkv.fernpiece-3-of-3", "end", 5000},
+                             {"E:\\v\\z.txt", "z", 6000}}));
+  CViewBackup view;
+  OpenAndLoad(view, set);
+  QModelIndex v = Child(view.TopItem(), "v");
+  EXPECT_EQ(ChildLabels(v), (QStringList{"film.mkv", "z.txt"}));
+  const CTreeItem* film = CViewBackup::NodeOf(Child(v, "film.mkv"));
+  ASSERT_NE(film, nullptr);
+  EXPECT_EQ(film->m_strName, "E:\\v\\film.mkv");
+  EXPECT_EQ(film->m_dwSize, 2003u);
+  EXPECT_EQ(film->m_time, 5000);
+}
+
 TEST(ViewerTree, CompareItemsRanksFoldersFirstThenLabels) {
   CTreeItem folder, file, upper, lower;
   folder.m_strText = "zeta";
