@@ -635,6 +635,7 @@ TEST(FernsetProgress, OnATerminalOnlyThrottledAndSilencedByQ) {
   Outcome piped = Call(RunBackupCommand, {"--label", "PROG", d.drive, d.backups}, d.scratch);
   EXPECT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(piped.err, "");
+}
 
 // A file kept in pieces is one line of list with its real size, and extract and restore write it
 // back whole under its own name.
