@@ -151,13 +151,11 @@ int RunListCommand(int argc, char** argv) {
   }
   if (sets.size() != 1) return BadUsage("list takes one SET");
   const std::string& path = sets[0];
-  if (!CheckSetPath(path)) return 1;
   CTerminalUI ui;
   ui.SetSetPath(path);
   std::vector<char> buffer(fern::kCopyChunk);
   CSetScan scan(&ui, buffer.data());
-  errno = 0;
-  if (!scan.Open(path)) return FailWith(path, SetOpenFailure(path, errno));
+  if (!OpenSetScan(path, scan)) return 1;
   scan.Run([json](const CEntryReader::Entry& entry) {
     printf("%s\n", (json ? JsonListLine(entry) : PlainListLine(entry)).c_str());
     return true;

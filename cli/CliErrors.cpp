@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli/TerminalUI.h"
+#include "engine/SetScan.h"
 
 int FailWith(const std::string& path, const std::string& reason) {
   fprintf(stderr, "fernset: %s: %s\n", PrintableText(path).c_str(), PrintableText(reason).c_str());
@@ -30,4 +31,12 @@ std::string SetOpenFailure(const std::string& setPath, int err) {
   // The owner's write permission cleared is the read-only mark of a set: such a set is never opened.
   if (S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return "the set is marked read-only (no owner write permission); not opened";
   return err != 0 ? strerror(err) : "cannot be opened";
+}
+
+bool OpenSetScan(const std::string& setPath, CSetScan& scan) {
+  if (!CheckSetPath(setPath)) return false;
+  errno = 0;
+  if (scan.Open(setPath)) return true;
+  FailWith(setPath, SetOpenFailure(setPath, errno));
+  return false;
 }

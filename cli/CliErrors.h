@@ -12,3 +12,8 @@ bool CheckSetPath(const std::string& setPath);
 
 // Why the set at setPath could not be opened; err: errno of the failed open.
 std::string SetOpenFailure(const std::string& setPath, int err);
+
+class CSetScan;
+// Opens the set at setPath for a command that reads it through the set loop; false once the reason
+// was said (a folder, a set that cannot be opened).
+bool OpenSetScan(const std::string& setPath, CSetScan& scan);

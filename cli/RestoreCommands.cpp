@@ -142,13 +142,11 @@ int RunExtractCommand(int argc, char** argv) {
 int RunVerifyCommand(int argc, char** argv) {
   if (argc != 1) return Usage("verify takes one SET");
   const std::string set = argv[0];
-  if (!CheckSetPath(set)) return 1;
   CTerminalUI ui;
   ui.SetSetPath(set);
   std::vector<char> buffer(fern::kCopyChunk);
   CSetScan scan(&ui, buffer.data());
-  errno = 0;
-  if (!scan.Open(set)) return FailWith(set, SetOpenFailure(set, errno));
+  if (!OpenSetScan(set, scan)) return 1;
   unsigned long long entries = 0, bytes = 0;
   scan.Run([&](const CEntryReader::Entry& entry) {
     ++entries;
