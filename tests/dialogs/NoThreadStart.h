@@ -2,6 +2,8 @@
 // limited to what the process uses now plus a little, so a new thread's stack cannot be mapped
 // and std::thread throws std::system_error. The C library keeps the stacks of ended threads for
 // reuse; enough threads are held alive first that none of those is left to hand out.
+// Under the address sanitizer the limit is never set: the sanitizer maps memory of its own for
+// every thread at any moment (its fake stacks), and a refused mapping aborts the process.
 #pragma once
 
 #include <sys/resource.h>
@@ -24,6 +26,13 @@ class NoThreadStart {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait(lock, [this] { return m_release; });
       });
+#if defined(__SANITIZE_ADDRESS__)
+    return;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return;
+#endif
+#endif
     if (getrlimit(RLIMIT_AS, &m_old) != 0) return;
     rlimit limit = m_old;
     limit.rlim_cur = VirtualSize() + (2u << 20);
@@ -38,7 +47,7 @@ class NoThreadStart {
     m_wake.notify_all();
     for (std::thread& t : m_holders) t.join();
   }
-  // Whether the limit is in place.
+  // Whether the limit is in place (never under the address sanitizer).
   bool Active() const { return m_active; }
 
  private:

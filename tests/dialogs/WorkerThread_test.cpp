@@ -46,7 +46,7 @@ TEST(WorkerThread, AStartThatFailsReturnsFalse) {
   bool started = true;
   {
     fern_test::NoThreadStart noThreads;
-    if (!noThreads.Active()) GTEST_SKIP() << "the address space cannot be limited here";
+    if (!noThreads.Active()) GTEST_SKIP() << "the address space cannot be limited here (or the address sanitizer is on)";
     started = worker.Start([&] { ran = true; });
   }
   EXPECT_FALSE(started);
