@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <algorithm>
 
+#include "dialogs/ShownText.h"
 #include "dialogs/DialogFrame.h"
 #include "res/Resource.h"
 #include "res/gui/Pictures.h"
@@ -76,7 +77,7 @@ void CErrorDlg::FillList() {
   m_pList->setRowCount(static_cast<int>(rows));
   int width0 = 80, width1 = 80;
   for (size_t i = 0; i < rows; ++i) {
-    QString name = QFile::decodeName(QByteArray::fromStdString((*m_pFileNames)[i]));
+    QString name = fern::ShownText((*m_pFileNames)[i]);
     // The lists are equal in length by contract; a short error list gives empty texts.
     QString error = i < m_pErrorTexts->size()
                         ? QString::fromStdString((*m_pErrorTexts)[i]) : QString();

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "dialogs/ShownText.h"
 #include "dialogs/DialogFrame.h"
 #include "res/Resource.h"
 
@@ -54,7 +55,7 @@ QPushButton* COWPrompt::Button(int id) const {
 }
 
 void COWPrompt::ShowFileName() {
-  QString full = QFile::decodeName(QByteArray::fromStdString(m_strFileName));
+  QString full = fern::ShownText(m_strFileName);
   QFontMetrics metrics(m_pFileName->font());
   m_pFileName->setText(metrics.elidedText(full, Qt::ElideMiddle, m_pFileName->width()));
   m_pFileName->setToolTip(full);

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QMessageBox>
 
+#include "dialogs/ShownText.h"
 #include "dialogs/DialogFrame.h"
 #include "dialogs/ErrorDlg.h"
 #include "dialogs/GuiThread.h"
@@ -14,7 +15,6 @@ namespace {
 // Widgets need a QApplication; without one a prompt cannot be shown and answers as No would.
 bool CanShowWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
 
-QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
 
 }  // namespace
 
@@ -43,7 +43,7 @@ bool CWidgetEngineUI::AskYesNo(const std::string& question) {
   if (!CanShowWidgets()) return false;
   bool yes = false;
   fern::RunOnGuiThread([&] {
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Ferncastle"), Text(question),
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Ferncastle"), fern::ShownText(question),
                     QMessageBox::Yes | QMessageBox::No, m_pQuestionOwner);
     box.setTextFormat(Qt::PlainText);  // names in questions are never markup
     box.setDefaultButton(QMessageBox::Yes);
@@ -57,7 +57,7 @@ bool CWidgetEngineUI::AskYesNo(const std::string& question) {
 void CWidgetEngineUI::ShowMessage(const std::string& text) {
   if (!CanShowWidgets()) return;
   fern::RunOnGuiThread([&] {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), Text(text), QMessageBox::Ok,
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Ferncastle"), fern::ShownText(text), QMessageBox::Ok,
                     m_pQuestionOwner);
     box.setTextFormat(Qt::PlainText);
     fern::KeepCaptionWhole(box);

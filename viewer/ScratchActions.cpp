@@ -20,14 +20,13 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "dialogs/ShownText.h"
 #include "dialogs/DialogFrame.h"
 #include "engine/ExtractFiles.h"
 #include "storage/SetFormat.h"
 #include "viewer/WaitCursor.h"
 
 namespace {
-
-QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
 
 int Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
 
@@ -56,7 +55,7 @@ bool CScratchActions::ExtractToScratch(const std::string& setPath, std::vector<s
 }
 
 void CScratchActions::PutOnClipboard(const std::string& file) {
-  const QString path = Text(file);
+  const QString path = fern::ShownText(file);
   const QUrl url = QUrl::fromLocalFile(path);
   auto* data = new QMimeData;
   data->setUrls({url});                                                     // text/uri-list
@@ -94,7 +93,7 @@ std::string CScratchActions::OpenErrorText(int error) {
 }
 
 bool CScratchActions::HasDefaultApplication(const std::string& path) {
-  const QString type = QMimeDatabase().mimeTypeForFile(Text(path)).name();
+  const QString type = QMimeDatabase().mimeTypeForFile(fern::ShownText(path)).name();
   QProcess query;
   query.start(QStringLiteral("xdg-mime"), {QStringLiteral("query"), QStringLiteral("default"), type});
   if (!query.waitForStarted(5000)) return false;  // no xdg-mime: no association known
@@ -133,7 +132,7 @@ void CScratchActions::OpenScratchFile(const std::string& path) {
     // No program for the type: the desktop's Open With chooser. Where no portal answers, the
     // user would otherwise see nothing happen at all.
     if (!OpenWithChooser(path)) message = "Error opening!";
-  } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Text(path)))) {
+  } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fern::ShownText(path)))) {
     message = ::access(path.c_str(), R_OK) == 0 ? "Error opening!" : OpenErrorText(errno);
   }
   if (message.empty()) return;

@@ -5,6 +5,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "dialogs/ShownText.h"
 #include "res/gui/ListPictures.h"
 #include "storage/FixedText.h"
 #include "viewer/SetTreeBuilder.h"
@@ -42,7 +43,7 @@ QVariant CSetTreeModel::data(const QModelIndex& index, int role) const {
   const CRow& row = m_rows[index.internalId()];
   if (row.node == nullptr) return QVariant();
   switch (role) {
-    case Qt::DisplayRole: return QFile::decodeName(QByteArray::fromStdString(row.node->m_strText));
+    case Qt::DisplayRole: return fern::ShownText(row.node->m_strText);
     case Qt::DecorationRole: return row.node->m_bFolder ? m_folderIcon : m_fileIcon;
     case Qt::UserRole: return QVariant::fromValue(static_cast<void*>(row.node));
     case Qt::ToolTipRole: return LastModifiedTip(row.node->m_time);

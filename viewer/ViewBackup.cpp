@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "dialogs/ShownText.h"
 #include "dialogs/GuiThread.h"
 #include "dialogs/KeyboardMenu.h"
 #include "res/Resource.h"
@@ -33,12 +34,6 @@
 #include "viewer/ViewerEngineUI.h"
 #include "viewer/ViewerToolBar.h"
 #include "viewer/WaitCursor.h"
-
-namespace {
-
-QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
-
-}  // namespace
 
 CViewBackup::CViewBackup(QWidget* parent)
     : QDialog(parent), m_pUI(std::make_unique<CViewerEngineUI>(*this)) {
@@ -182,7 +177,7 @@ void CViewBackup::RepositionControls() {
 
 void CViewBackup::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
-  fern::PaintBand(painter, *this, fern::VerticalFont(), Text(m_strTitle));
+  fern::PaintBand(painter, *this, fern::VerticalFont(), fern::ShownText(m_strTitle));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -222,7 +217,7 @@ void CViewBackup::OnCancel() {
 
 void CViewBackup::SetStatusText(const std::string& text) {
   fern::RunOnGuiThread([this, &text] {
-    m_pStatus->setText(Text(text));
+    m_pStatus->setText(fern::ShownText(text));
     m_pStatus->repaint();
   });
 }

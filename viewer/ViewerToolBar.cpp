@@ -5,14 +5,9 @@
 #include <QIcon>
 #include <string>
 
+#include "dialogs/ShownText.h"
 #include "res/StringTable.h"
 #include "res/gui/Pictures.h"
-
-namespace {
-
-QString Text(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
-
-}  // namespace
 
 CViewerToolBar::CViewerToolBar(QWidget* parent) : QToolBar(parent) {
   setObjectName(QStringLiteral("toolbar130"));
@@ -30,9 +25,9 @@ CViewerToolBar::CViewerToolBar(QWidget* parent) : QToolBar(parent) {
     if (tip.size() > 79) tip.resize(79);
     QIcon icon;
     if (!strip.isNull()) icon = QIcon(strip.copy(i * 39, 0, 39, 24));
-    QAction* action = addAction(icon, Text(resource.substr(0, newline)));
+    QAction* action = addAction(icon, fern::ShownText(resource.substr(0, newline)));
     action->setData(id);
-    action->setToolTip(Text(tip));
+    action->setToolTip(fern::ShownText(tip));
     action->setEnabled(false);
     // Tab reaches the enabled buttons (a toolbar's buttons take no focus by default); Space
     // presses the focused one.
